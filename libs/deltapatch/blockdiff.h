@@ -1,0 +1,32 @@
+// Block diff: copy-with-additive-difference patches over a suffix-sorted old buffer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "deltapatch/streams.h"
+
+namespace deltapatch {
+
+enum BlockDiffMethod : uint8_t {
+    METHOD_NONE = 0,
+    METHOD_LZMA2_SECTIONS = 1,
+    METHOD_LZMA2_BODY = 2,
+};
+
+constexpr char kBlockDiffMagic[8] = {'O', 'V', 'D', 'I', 'F', 'F', '1', '0'};
+
+// Optional progress report of long runs: bytes done out of total (new data scanned).
+using ProgressCallback = std::function<void(uint64_t done, uint64_t total)>;
+
+// Applies the patch at `patch`'s position to `old`'s remaining bytes, appending the new data to
+// `output` and advancing `patch` past the patch. On failure the output holds whatever was
+// appended so far; callers discard it.
+bool ApplyBlockDiff(ByteSource old, ByteSource* patch, ByteSink* output, bool withHeader);
+
+// Appends a patch from `old`'s to `newData`'s remaining bytes. Inputs of 2^31 bytes or more are
+// refused.
+bool GenerateBlockDiff(ByteSource old, ByteSource newData, ByteSink* output, bool withHeader,
+                       BlockDiffMethod method, const ProgressCallback& progress = nullptr);
+
+} // namespace deltapatch

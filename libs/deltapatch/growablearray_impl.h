@@ -1,0 +1,2 @@
+// GrowableArray member definitions (placeholder).
+#pragma once
