@@ -1,2 +1,113 @@
-// GrowableArray member definitions (placeholder).
+// GrowableArray member definitions: no-throw growth from 64 elements, doubling, saturating.
 #pragma once
+
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+namespace deltapatch {
+
+namespace growablearray_detail {
+constexpr size_t kMinCapacity = 64;
+constexpr size_t kMaxCapacity = (size_t(1) << 62) - 1;
+} // namespace growablearray_detail
+
+template <typename T> GrowableArray<T>::~GrowableArray()
+{
+    static_assert(std::is_trivially_copyable<T>::value, "GrowableArray copies elements as bytes");
+    std::free(m_Data);
+}
+
+template <typename T>
+GrowableArray<T>::GrowableArray(GrowableArray&& other) noexcept
+    : m_Data(std::exchange(other.m_Data, nullptr)), m_Size(std::exchange(other.m_Size, 0)),
+      m_Capacity(std::exchange(other.m_Capacity, 0))
+{
+}
+
+template <typename T> GrowableArray<T>& GrowableArray<T>::operator=(GrowableArray&& other) noexcept
+{
+    if (this != &other) {
+        std::free(m_Data);
+        m_Data = std::exchange(other.m_Data, nullptr);
+        m_Size = std::exchange(other.m_Size, 0);
+        m_Capacity = std::exchange(other.m_Capacity, 0);
+    }
+    return *this;
+}
+
+template <typename T> void GrowableArray<T>::fail()
+{
+    std::free(m_Data);
+    m_Data = nullptr;
+    m_Size = 0;
+    m_Capacity = kFailedCapacity;
+}
+
+template <typename T> void GrowableArray<T>::clear()
+{
+    std::free(m_Data);
+    m_Data = nullptr;
+    m_Size = 0;
+    m_Capacity = 0;
+}
+
+template <typename T> bool GrowableArray<T>::reserve(size_t capacity)
+{
+    if (failed())
+        return false;
+    if (m_Capacity >= capacity)
+        return true;
+    size_t count = capacity < growablearray_detail::kMinCapacity ? growablearray_detail::kMinCapacity
+                                                                 : capacity;
+    // A working array must never carry the failed marker as its capacity.
+    if (count == kFailedCapacity)
+        ++count;
+    T* fresh = nullptr;
+    if (count <= growablearray_detail::kMaxCapacity && count <= static_cast<size_t>(-1) / sizeof(T))
+        fresh = static_cast<T*>(std::malloc(count * sizeof(T)));
+    if (fresh == nullptr) {
+        fail();
+        return false;
+    }
+    if (m_Size != 0)
+        std::memcpy(static_cast<void*>(fresh), m_Data, m_Size * sizeof(T));
+    std::free(m_Data);
+    m_Data = fresh;
+    m_Capacity = count;
+    return true;
+}
+
+template <typename T> bool GrowableArray<T>::push_back(const T& value)
+{
+    if (failed() || m_Size >= growablearray_detail::kMaxCapacity)
+        return false;
+    if (m_Size == m_Capacity) {
+        const T copy = value; // `value` may live in the buffer that growing frees
+        size_t capacity = m_Capacity != 0 ? m_Capacity : growablearray_detail::kMinCapacity;
+        while (capacity <= m_Size) {
+            capacity = capacity > growablearray_detail::kMaxCapacity / 2 ? growablearray_detail::kMaxCapacity
+                                                                       : capacity * 2;
+        }
+        if (!reserve(capacity))
+            return false;
+        m_Data[m_Size++] = copy;
+        return true;
+    }
+    m_Data[m_Size++] = value;
+    return true;
+}
+
+template <typename T> bool GrowableArray<T>::resize(size_t n, const T& fill)
+{
+    const T copy = fill; // `fill` may live in the buffer that growing frees
+    if (failed() || !reserve(n))
+        return false;
+    for (size_t i = m_Size; i < n; ++i)
+        m_Data[i] = copy;
+    m_Size = n;
+    return true;
+}
+
+} // namespace deltapatch
