@@ -44,10 +44,16 @@ void logMessage(const std::string& message, int level, const std::string& channe
 // programming error: it reports a failed assertion at the critical level, which ends the process.
 const char* levelName(int level);
 
+// A message is processed when the threshold is at least its level (default 5: everything).
 void logSetThreshold(int level);
 int logThreshold();
+// Time stamps use UTC by default; `true` switches to local time.
 void logSetLocalTime(bool local);
+// Form 0 (default): "YYYY-MM-DD HH:MM:SS.ffffff", right-aligned in 26 characters ("." after
+// the seconds when the fraction is zero). Form 1: "YYYY-MM-DDTHH:MM:SS.ffffff". Form 2: seconds
+// since the Unix epoch with six decimals. Any other value behaves as form 0.
 void logSetTimeStampForm(int form);
+// Called with the line of every processed critical message, after the sinks.
 void logSetCriticalCallback(LogCriticalCallback callback);
 int logSinkCount();
 
