@@ -1,0 +1,7 @@
+// Background work function object.
+#include "asyncfunc.h"
+
+ASyncFunc::ASyncFunc()
+    : QObject(nullptr)
+{
+}
