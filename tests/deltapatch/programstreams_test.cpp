@@ -1,0 +1,160 @@
+// Tests of the stream layout of encoded programs: exact bytes, round trips and refused input.
+#include "deltapatch/disassembledprogram.h"
+#include "deltapatch/encodedprogram.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "programtesthelpers.h"
+
+namespace deltapatch {
+namespace {
+
+using namespace deltapatch::testing;
+
+// smallProgram() as written by WriteEncodedProgram.
+const std::vector<Bytes> kSmallStreams = {
+    {0x80, 0x80, 0x80, 0x02, 0x01, 0x80, 0x20}, // image base, origins
+    {0x05, 0x00, 0x01, 0x03, 0x04, 0x9C, 0x40}, // ops
+    {0x02, 0xAA, 0xBB},                         // copy bytes
+    {0x01, 0x00},                               // abs32 indexes
+    {0x02, 0x01, 0x00},                         // rel32 indexes
+    {0x01, 0x10},                               // abs32 RVAs as deltas
+    {0x02, 0x80, 0x40, 0x80, 0xF0, 0xFF, 0xFF, 0x0F}, // rel32 RVAs: +0x2000, -0x800
+    {0x01, 0x02},                               // copy counts
+    {},
+    {},
+};
+
+PatchStatus readFrom(const Bytes& serialised, EncodedProgram* program)
+{
+    ByteSourceSet set;
+    set.init(serialised.data(), serialised.size());
+    return ReadEncodedProgram(&set, program);
+}
+
+void expectSameProgram(const EncodedProgram& a, const EncodedProgram& b)
+{
+    EXPECT_EQ(static_cast<uint32_t>(a.imageBase), b.imageBase);
+    EXPECT_EQ(valuesOf(a.ops), valuesOf(b.ops));
+    EXPECT_EQ(valuesOf(a.origins), valuesOf(b.origins));
+    EXPECT_EQ(valuesOf(a.copyCounts), valuesOf(b.copyCounts));
+    EXPECT_EQ(valuesOf(a.copyBytes), valuesOf(b.copyBytes));
+    EXPECT_EQ(valuesOf(a.rel32Rvas), valuesOf(b.rel32Rvas));
+    EXPECT_EQ(valuesOf(a.abs32Rvas), valuesOf(b.abs32Rvas));
+    EXPECT_EQ(valuesOf(a.rel32Indexes), valuesOf(b.rel32Indexes));
+    EXPECT_EQ(valuesOf(a.abs32Indexes), valuesOf(b.abs32Indexes));
+}
+
+TEST(EncodedProgramStreams, WritesTheDocumentedLayout)
+{
+    EncodedProgram program;
+    fill(smallProgram(), &program);
+    EXPECT_EQ(writtenStreams(program), kSmallStreams);
+
+    EncodedProgram back;
+    ASSERT_EQ(readFrom(serialiseSet(kSmallStreams), &back), STATUS_OK);
+    expectSameProgram(program, back);
+}
+
+// A program with every instruction kind goes through encode, write, one serialised stream,
+// split, read and assembly, and assembles to the same bytes as before serialising.
+TEST(EncodedProgramStreams, RoundTripThroughOneSerialisedStream)
+{
+    static const uint8_t image[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    DisassembledProgram program(WIN_32_X64);
+    program.setImageBase(0x1'4000'0000ull); // only the low half survives serialisation
+    program.emitByteRun(image, 5);
+    program.emitOrigin(0x1000);
+    for (uint32_t i = 0; i < 300; ++i) {
+        program.emitByte(static_cast<uint8_t>(i));
+        program.emitRel32(program.findOrMakeRel32Label(0x5000 - 16 * (i % 7)));
+        program.emitAbs32(program.findOrMakeAbs32Label(0x800 + 4 * (i % 5)));
+        if (i % 50 == 0)
+            program.emitArmRel32(0x44F7, program.findOrMakeRel32Label(0x9000), image, 4);
+    }
+    program.emitPeRelocationTable();
+    program.emitByteRun(image, 9);
+    program.assignDefaultIndexes();
+
+    EncodedProgram encoded;
+    ASSERT_EQ(EncodeProgram(program, &encoded), STATUS_OK);
+    ByteSinkSet set;
+    ASSERT_EQ(WriteEncodedProgram(encoded, &set), STATUS_OK);
+    ByteSink serialised;
+    ASSERT_TRUE(set.copyToOneStream(&serialised));
+
+    ByteSourceSet split;
+    ASSERT_TRUE(split.init(serialised.data(), serialised.length()));
+    EXPECT_EQ(split.count(), 10u);
+    EncodedProgram back;
+    ASSERT_EQ(ReadEncodedProgram(&split, &back), STATUS_OK);
+    expectSameProgram(encoded, back);
+
+    ByteSink before;
+    ByteSink after;
+    ASSERT_EQ(AssembleProgram(encoded, &before), STATUS_OK);
+    ASSERT_EQ(AssembleProgram(back, &after), STATUS_OK);
+    EXPECT_EQ(bytesOf(before), bytesOf(after));
+    EXPECT_GT(after.length(), 300u * 9);
+}
+
+TEST(EncodedProgramStreams, ReadRefusesMalformedSets)
+{
+    struct Row {
+        const char* name;
+        std::function<void(std::vector<Bytes>*)> change;
+        PatchStatus status;
+    };
+    const Row rows[] = {
+        {"valid", [](std::vector<Bytes>*) {}, STATUS_OK},
+        {"nine streams are enough", [](std::vector<Bytes>* s) { s->pop_back(); }, STATUS_OK},
+        {"eight streams", [](std::vector<Bytes>* s) { s->resize(8); }, STATUS_DESERIALIZATION_FAILED},
+        {"no streams", [](std::vector<Bytes>* s) { s->clear(); }, STATUS_DESERIALIZATION_FAILED},
+        {"all streams empty", [](std::vector<Bytes>* s) { *s = std::vector<Bytes>(10); },
+         STATUS_DESERIALIZATION_FAILED},
+        {"stream 9 is not checked", [](std::vector<Bytes>* s) { (*s)[9].push_back(0); }, STATUS_OK},
+        {"ops count beyond the stream",
+         [](std::vector<Bytes>* s) { (*s)[1] = {0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0x00}; },
+         STATUS_DESERIALIZATION_FAILED},
+        {"copy byte count beyond the stream", [](std::vector<Bytes>* s) { (*s)[2] = {0x03, 0xAA, 0xBB}; },
+         STATUS_DESERIALIZATION_FAILED},
+        {"delta vector cut inside a varint",
+         [](std::vector<Bytes>* s) { (*s)[6] = {0x02, 0x80, 0x40, 0x80}; }, STATUS_DESERIALIZATION_FAILED},
+    };
+    for (const Row& row : rows) {
+        std::vector<Bytes> streams = kSmallStreams;
+        row.change(&streams);
+        EncodedProgram program;
+        EXPECT_EQ(readFrom(serialiseSet(streams), &program), row.status) << row.name;
+    }
+}
+
+TEST(EncodedProgramStreams, ReadNeedsStreamsZeroToEightExact)
+{
+    for (size_t i = 0; i <= 8; ++i) {
+        std::vector<Bytes> longer = kSmallStreams;
+        longer[i].push_back(0x00);
+        EncodedProgram program;
+        EXPECT_EQ(readFrom(serialiseSet(longer), &program), STATUS_DESERIALIZATION_FAILED)
+            << "leftover in stream " << i;
+        if (kSmallStreams[i].empty())
+            continue;
+        std::vector<Bytes> shorter = kSmallStreams;
+        shorter[i].pop_back();
+        EXPECT_EQ(readFrom(serialiseSet(shorter), &program), STATUS_DESERIALIZATION_FAILED)
+            << "stream " << i << " one byte short";
+    }
+}
+
+TEST(EncodedProgramStreams, ReadFromAnUnsplittableSetFails)
+{
+    Bytes serialised = serialiseSet(kSmallStreams);
+    serialised.push_back(0x00); // bodies no longer fill the range exactly
+    EncodedProgram program;
+    EXPECT_EQ(readFrom(serialised, &program), STATUS_DESERIALIZATION_FAILED);
+}
+
+} // namespace
+} // namespace deltapatch
