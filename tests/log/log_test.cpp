@@ -3,8 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
-#include <regex>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,23 @@ protected:
     }
 };
 
-const std::regex kStampForm0(R"( *\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.(\d{6})?)");
+// True when `text` has the layout of one of `shapes`, in which '9' stands for any digit.
+bool hasShape(const std::string& text, std::initializer_list<const char*> shapes)
+{
+    for (const std::string shape : shapes) {
+        bool same = text.size() == shape.size();
+        for (size_t i = 0; same && i < shape.size(); ++i)
+            same = shape[i] == '9' ? std::isdigit(static_cast<unsigned char>(text[i])) != 0 : shape[i] == text[i];
+        if (same)
+            return true;
+    }
+    return false;
+}
+
+bool isForm0(const std::string& stamp)
+{
+    return hasShape(stamp, {"9999-99-99 99:99:99.999999", "      9999-99-99 99:99:99."});
+}
 
 TEST_F(LogTest, HeaderIsFiftyFiveCharactersAndContinuationLinesLineUp)
 {
@@ -69,7 +86,7 @@ TEST_F(LogTest, HeaderIsFiftyFiveCharactersAndContinuationLinesLineUp)
     EXPECT_EQ(w.channel, "net");
     EXPECT_EQ(w.id, 7u);
     ASSERT_EQ(w.timeStamp.size(), 26u);
-    EXPECT_TRUE(std::regex_match(w.timeStamp, kStampForm0)) << w.timeStamp;
+    EXPECT_TRUE(isForm0(w.timeStamp)) << w.timeStamp;
     EXPECT_EQ(w.line, w.timeStamp + "|ERROR   |net           |7  |a\n" + std::string(55, ' ') + "b");
     EXPECT_EQ(sink.flushes, 0);
 }
@@ -144,10 +161,10 @@ TEST_F(LogTest, SinksRegisterAndUnregister)
 
 TEST_F(LogTest, TimeStampForms)
 {
-    const std::pair<int, std::regex> forms[] = {
-        {1, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{6})?)")},
-        {2, std::regex(R"(\d{10,}\.\d{6})")},
-        {9, kStampForm0},
+    const std::pair<int, bool (*)(const std::string&)> forms[] = {
+        {1, [](const std::string& s) { return hasShape(s, {"9999-99-99T99:99:99.999999", "9999-99-99T99:99:99"}); }},
+        {2, [](const std::string& s) { return hasShape(s, {"9999999999.999999"}); }},
+        {9, isForm0},
     };
     for (const auto& form : forms) {
         RecordingSink sink;
@@ -155,7 +172,7 @@ TEST_F(LogTest, TimeStampForms)
         logSetLocalTime(form.first == 1);
         logMessage("m", LogLevel_INFO, "", 0);
         ASSERT_EQ(sink.lines.size(), 1u);
-        EXPECT_TRUE(std::regex_match(sink.lines[0].timeStamp, form.second))
+        EXPECT_TRUE(form.second(sink.lines[0].timeStamp))
             << "form " << form.first << ": " << sink.lines[0].timeStamp;
     }
 }
