@@ -1,1 +1,258 @@
-// placeholder
+// LZMA2 blob reading and writing on top of liblzma's raw LZMA2 filter.
+#include "deltapatch/lzma2blob.h"
+
+#include <lzma.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+
+#include "deltapatch/enginelog.h"
+
+namespace deltapatch {
+
+namespace {
+
+// Result numbers written after "Error uncompressing data ". They keep the numbering of the
+// LZMA SDK's SRes codes, which release tooling and older logs know:
+//   0 the stream ended cleanly (logged only when it produced fewer bytes than declared),
+//   1 corrupt data, or more data than declared      (LZMA_DATA_ERROR, LZMA_FORMAT_ERROR),
+//   2 out of memory                                  (LZMA_MEM_ERROR, LZMA_MEMLIMIT_ERROR),
+//   4 unsupported property byte                      (above 40, LZMA_OPTIONS_ERROR),
+//   5 bad parameter                                  (LZMA_PROG_ERROR),
+//   6 the input ended before the stream did          (LZMA_BUF_ERROR, no progress),
+//  11 anything else.
+enum DecodeResult : int {
+    RESULT_OK = 0,
+    RESULT_DATA = 1,
+    RESULT_MEM = 2,
+    RESULT_UNSUPPORTED = 4,
+    RESULT_PARAM = 5,
+    RESULT_INPUT_EOF = 6,
+    RESULT_FAIL = 11,
+};
+
+constexpr uint8_t kMaxProperty = 40;
+constexpr size_t kMinDictionary = LZMA_DICT_SIZE_MIN;
+constexpr uint32_t kPresetLevel = 9;
+// An LZMA chunk yields at most 2 MiB from at least six bytes (five header bytes and one of
+// data); an uncompressed chunk yields fewer bytes than it takes. No input does better.
+constexpr size_t kMaxOutputPerInputByte = ((size_t(1) << 21) + 5) / 6;
+// Growth step while decoding when the up-front reservation was too small.
+constexpr size_t kMinGrowth = size_t(1) << 16;
+constexpr size_t kEncodeChunk = size_t(1) << 15;
+
+int MapResult(lzma_ret ret)
+{
+    switch (ret) {
+    case LZMA_OK:
+    case LZMA_STREAM_END: return RESULT_OK;
+    case LZMA_DATA_ERROR:
+    case LZMA_FORMAT_ERROR: return RESULT_DATA;
+    case LZMA_MEM_ERROR:
+    case LZMA_MEMLIMIT_ERROR: return RESULT_MEM;
+    case LZMA_OPTIONS_ERROR: return RESULT_UNSUPPORTED;
+    case LZMA_PROG_ERROR: return RESULT_PARAM;
+    case LZMA_BUF_ERROR: return RESULT_INPUT_EOF;
+    default: return RESULT_FAIL;
+    }
+}
+
+size_t MaxOutputFor(size_t inputLength)
+{
+    if (inputLength > SIZE_MAX / kMaxOutputPerInputByte)
+        return SIZE_MAX;
+    return inputLength * kMaxOutputPerInputByte;
+}
+
+// Matches never reach further back than the output produced so far, so a dictionary larger
+// than the output (or than what the input can produce) would only waste memory.
+uint32_t DecoderDictionary(uint32_t fromProperty, uint32_t declared, size_t inputLength)
+{
+    const size_t cap = std::min({size_t(fromProperty), size_t(declared), MaxOutputFor(inputLength)});
+    return static_cast<uint32_t>(std::max(cap, kMinDictionary));
+}
+
+int StartDecoder(lzma_stream* stream, uint8_t property, uint32_t declared, size_t inputLength)
+{
+    if (property > kMaxProperty)
+        return RESULT_UNSUPPORTED;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, nullptr}, {LZMA_VLI_UNKNOWN, nullptr}};
+    const lzma_ret decoded = lzma_properties_decode(&filters[0], nullptr, &property, 1);
+    if (decoded != LZMA_OK)
+        return MapResult(decoded);
+    auto* options = static_cast<lzma_options_lzma*>(filters[0].options);
+    options->dict_size = DecoderDictionary(options->dict_size, declared, inputLength);
+    const lzma_ret started = lzma_raw_decoder(stream, filters);
+    std::free(options);
+    return MapResult(started);
+}
+
+bool GrowSink(ByteSink* sink, size_t stillNeeded)
+{
+    const size_t step = std::min(stillNeeded, std::max(sink->length(), kMinGrowth));
+    return sink->reserve(sink->length() + step);
+}
+
+// With the declared size reached the stream must end without yielding another byte.
+int FinishAtDeclared(lzma_stream* stream)
+{
+    uint8_t extra = 0;
+    for (;;) {
+        stream->next_out = &extra;
+        stream->avail_out = 1;
+        const size_t inBefore = stream->avail_in;
+        const lzma_ret ret = lzma_code(stream, LZMA_RUN);
+        if (stream->avail_out == 0)
+            return RESULT_DATA;
+        if (ret == LZMA_STREAM_END)
+            return RESULT_OK;
+        if (ret != LZMA_OK)
+            return MapResult(ret);
+        if (stream->avail_in == inBefore)
+            return RESULT_INPUT_EOF;
+    }
+}
+
+// Decodes straight into the sink, growing it only as output really appears and never past
+// the declared size. `produced` tells a stream that ended early from a complete one.
+int DecodeInto(lzma_stream* stream, uint32_t declared, ByteSink* sink, size_t* produced)
+{
+    while (*produced < declared) {
+        const size_t stillNeeded = declared - *produced;
+        if (sink->freeSpace() == 0 && !GrowSink(sink, stillNeeded))
+            return RESULT_MEM;
+        const size_t room = std::min(sink->freeSpace(), stillNeeded);
+        stream->next_out = sink->tail();
+        stream->avail_out = room;
+        const size_t inBefore = stream->avail_in;
+        const lzma_ret ret = lzma_code(stream, LZMA_RUN);
+        const size_t made = room - stream->avail_out;
+        sink->commit(made);
+        *produced += made;
+        if (ret == LZMA_STREAM_END)
+            return RESULT_OK;
+        if (ret != LZMA_OK)
+            return MapResult(ret);
+        if (made == 0 && stream->avail_in == inBefore)
+            return RESULT_INPUT_EOF;
+    }
+    return FinishAtDeclared(stream);
+}
+
+// Advances the source only when the stream produced exactly the declared size.
+int Decode(uint8_t property, uint32_t declared, ByteSource* source, ByteSink* sink, size_t* produced)
+{
+    lzma_stream stream = LZMA_STREAM_INIT;
+    int result = StartDecoder(&stream, property, declared, source->remaining());
+    if (result == RESULT_OK) {
+        stream.next_in = source->current();
+        stream.avail_in = source->remaining();
+        result = DecodeInto(&stream, declared, sink, produced);
+    }
+    const size_t consumed = source->remaining() - stream.avail_in;
+    lzma_end(&stream);
+    if (result == RESULT_OK && *produced == declared)
+        source->skip(consumed);
+    return result;
+}
+
+// Level 9 wants a 64 MiB dictionary; a small input never needs more than its own length,
+// and the decoder sizes its dictionary from the property byte, so round up to a size the
+// byte represents exactly (2^n or 3 * 2^(n-1)).
+uint32_t EncoderDictionary(size_t length, uint32_t preset)
+{
+    const size_t wanted = std::max(std::min(length, size_t(preset)), kMinDictionary);
+    for (unsigned property = 0; property < kMaxProperty; ++property) {
+        const size_t size = size_t(2 | (property & 1)) << (property / 2 + 11);
+        if (size >= wanted)
+            return static_cast<uint32_t>(size);
+    }
+    return preset;
+}
+
+bool Encode(lzma_stream* stream, const uint8_t* data, size_t length, ByteSink* sink)
+{
+    uint8_t chunk[kEncodeChunk];
+    stream->next_in = data;
+    stream->avail_in = length;
+    for (;;) {
+        stream->next_out = chunk;
+        stream->avail_out = sizeof chunk;
+        const lzma_ret ret = lzma_code(stream, LZMA_FINISH);
+        if (ret != LZMA_OK && ret != LZMA_STREAM_END)
+            return false;
+        if (!sink->write(chunk, sizeof chunk - stream->avail_out))
+            return false;
+        if (ret == LZMA_STREAM_END)
+            return true;
+    }
+}
+
+} // namespace
+
+bool ReadLzma2Blob(ByteSource* source, ByteSink* sink)
+{
+    uint8_t property = 0;
+    if (!source->read(&property, 1)) {
+        logError("Error read LZMA2 properties");
+        return false;
+    }
+    uint32_t declared = 0;
+    if (!source->readVarint32(&declared)) {
+        logError("Error read LZMA2 unpack size");
+        return false;
+    }
+    const size_t upFront = std::min(size_t(declared), MaxOutputFor(source->remaining()));
+    if (upFront > SIZE_MAX - sink->length() || !sink->reserve(sink->length() + upFront)) {
+        logError("unable to allocate sink space");
+        return false;
+    }
+    size_t produced = 0;
+    const int result = Decode(property, declared, source, sink, &produced);
+    // A stream that ends cleanly but short reports result 0: the stream itself was fine.
+    if (result != RESULT_OK || produced != declared) {
+        logError("Error uncompressing data " + std::to_string(result));
+        return false;
+    }
+    return true;
+}
+
+bool WriteLzma2Blob(ByteSource* source, ByteSink* sink)
+{
+    if (!WriteLzma2Blob(source->current(), source->remaining(), sink))
+        return false;
+    return source->skip(source->remaining());
+}
+
+bool WriteLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink)
+{
+    // The size field is 32 bits wide; refuse rather than write a blob that lies about it.
+    if (length > UINT32_MAX) {
+        logError("Error LZMA2 input too large");
+        return false;
+    }
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, kPresetLevel)) {
+        logError("Error Lzma2Enc_SetProps");
+        return false;
+    }
+    options.dict_size = EncoderDictionary(length, options.dict_size);
+    const lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    uint8_t property = 0;
+    if (lzma_properties_encode(&filters[0], &property) != LZMA_OK) {
+        logError("Error Lzma2Enc_SetProps");
+        return false;
+    }
+    if (!sink->write(&property, 1) || !sink->writeVarint32(static_cast<uint32_t>(length)))
+        return false;
+    lzma_stream stream = LZMA_STREAM_INIT;
+    const lzma_ret started = lzma_raw_encoder(&stream, filters);
+    const bool ok = started == LZMA_OK && Encode(&stream, data, length, sink);
+    lzma_end(&stream);
+    if (!ok)
+        logError(started == LZMA_OPTIONS_ERROR ? "Error Lzma2Enc_SetProps" : "Error Lzma2Enc_Encode");
+    return ok;
+}
+
+} // namespace deltapatch

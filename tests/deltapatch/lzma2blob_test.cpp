@@ -1,0 +1,253 @@
+// Tests of ContentChecksum and of reading and writing LZMA2 blobs.
+#include "deltapatch/lzma2blob.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "capturedlog.h"
+#include "deltapatch/checksum.h"
+
+namespace deltapatch {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes bytesOf(const ByteSink& sink)
+{
+    return Bytes(sink.data(), sink.data() + sink.length());
+}
+
+Bytes randomBytes(size_t n, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    Bytes out(n);
+    for (uint8_t& b : out)
+        b = static_cast<uint8_t>(random());
+    return out;
+}
+
+// Text-like data with long repeats and some noise, so that matches reach far back.
+Bytes mixedBytes(size_t n)
+{
+    const Bytes noise = randomBytes(4096, 7);
+    Bytes out(n);
+    for (size_t i = 0; i < n; ++i)
+        out[i] = (i / 4096) % 3 == 0 ? noise[i % 4096] : static_cast<uint8_t>("orvane"[i % 6]);
+    return out;
+}
+
+Bytes blobOf(const Bytes& data)
+{
+    ByteSink sink;
+    EXPECT_TRUE(WriteLzma2Blob(data.data(), data.size(), &sink));
+    return bytesOf(sink);
+}
+
+// Offset of the raw LZMA2 stream inside a blob: property byte plus the size varint.
+size_t streamStart(const Bytes& blob)
+{
+    size_t i = 1;
+    while (blob[i] & 0x80)
+        ++i;
+    return i + 1;
+}
+
+TEST(ContentChecksum, IsTheInvertedStandardCrc32)
+{
+    const struct {
+        std::string data;
+        uint32_t expected;
+    } rows[] = {
+        {"", 0xFFFFFFFFu},
+        {"abc", 0xCADBBE3Du},
+        {"123456789", ~0xCBF43926u},
+    };
+    for (const auto& row : rows) {
+        const auto* data = reinterpret_cast<const uint8_t*>(row.data.data());
+        EXPECT_EQ(ContentChecksum(data, row.data.size()), row.expected) << '"' << row.data << '"';
+    }
+}
+
+// Each blob is followed by bytes of the enclosing format, which must stay in the source.
+TEST(Lzma2Blob, RoundTripLeavesTrailingBytes)
+{
+    const Bytes trailer = {0xAA, 0xBB, 0xCC};
+    const struct {
+        const char* name;
+        Bytes data;
+    } rows[] = {
+        {"empty", {}},
+        {"one byte", {0x42}},
+        {"small", mixedBytes(1000)},
+        {"incompressible", randomBytes(200000, 1)},
+        {"large", mixedBytes(5 << 20)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Bytes input = blobOf(row.data);
+        input.insert(input.end(), trailer.begin(), trailer.end());
+        ByteSource source(input.data(), input.size());
+        ByteSink out;
+        ASSERT_TRUE(ReadLzma2Blob(&source, &out));
+        EXPECT_TRUE(bytesOf(out) == row.data);
+        EXPECT_EQ(Bytes(source.current(), source.end()), trailer);
+    }
+}
+
+TEST(Lzma2Blob, ReaderAppendsAndStreamWriterConsumesItsSource)
+{
+    const Bytes data = mixedBytes(3000);
+    ByteSource source(data.data(), data.size());
+    ASSERT_TRUE(source.skip(1000));
+    ByteSink blob;
+    ASSERT_TRUE(WriteLzma2Blob(&source, &blob));
+    EXPECT_TRUE(source.empty());
+
+    ByteSink out;
+    ASSERT_TRUE(out.write("head", 4));
+    ByteSource blobSource = blob.asSource();
+    ASSERT_TRUE(ReadLzma2Blob(&blobSource, &out));
+    Bytes expected = {'h', 'e', 'a', 'd'};
+    expected.insert(expected.end(), data.begin() + 1000, data.end());
+    EXPECT_TRUE(bytesOf(out) == expected);
+}
+
+// The property byte sets the decoder's dictionary, so a small input must declare a small one.
+TEST(Lzma2Blob, PropertyByteFollowsInputSize)
+{
+    const struct {
+        size_t length;
+        uint8_t property;
+    } rows[] = {
+        {0, 0},              // 4 KiB, the smallest
+        {4096, 0},           // 4 KiB
+        {4097, 1},           // 6 KiB
+        {100000, 10},        // 128 KiB
+        {3 << 20, 19},       // 3 MiB
+        {(4 << 20) + 1, 21}, // 6 MiB
+    };
+    for (const auto& row : rows) {
+        const Bytes blob = blobOf(Bytes(row.length, 'x'));
+        EXPECT_EQ(blob[0], row.property) << row.length << " bytes";
+    }
+}
+
+// Hand-made raw streams: chunk 01 = uncompressed with dictionary reset, 00 = end of stream.
+TEST(Lzma2Blob, MalformedBlobsFailWithTheirMessage)
+{
+    const Bytes hello = {0x01, 0x00, 0x04, 'h', 'e', 'l', 'l', 'o'};
+    auto blob = [&](uint8_t property, uint8_t size, Bytes stream) {
+        stream.insert(stream.begin(), {property, size});
+        return stream;
+    };
+    auto withEnd = [](Bytes b) {
+        b.push_back(0x00);
+        return b;
+    };
+    const struct {
+        const char* name;
+        Bytes input;
+        const char* message;
+    } rows[] = {
+        {"no property", {}, "Error read LZMA2 properties"},
+        {"no size", {0x00}, "Error read LZMA2 unpack size"},
+        {"size cut short", {0x00, 0x85}, "Error read LZMA2 unpack size"},
+        {"property 41", blob(41, 5, withEnd(hello)), "Error uncompressing data 4"},
+        {"property 255", blob(255, 5, withEnd(hello)), "Error uncompressing data 4"},
+        {"declared larger", blob(0, 6, withEnd(hello)), "Error uncompressing data 0"},
+        {"declared smaller", blob(0, 4, withEnd(hello)), "Error uncompressing data 1"},
+        {"no end marker", blob(0, 5, hello), "Error uncompressing data 6"},
+        {"truncated chunk", blob(0, 5, Bytes(hello.begin(), hello.end() - 2)),
+         "Error uncompressing data 6"},
+        {"bad control byte", blob(0, 5, withEnd({0x03, 0x00, 0x00, 'x'})),
+         "Error uncompressing data 1"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CapturedLog log;
+        ByteSource source(row.input.data(), row.input.size());
+        ByteSink out;
+        EXPECT_FALSE(ReadLzma2Blob(&source, &out));
+        EXPECT_EQ(log.messages(), std::vector<std::string>{row.message});
+    }
+}
+
+TEST(Lzma2Blob, CorruptedEncoderOutputFails)
+{
+    const Bytes data = mixedBytes(6000);
+    const Bytes good = blobOf(data);
+    const size_t start = streamStart(good);
+
+    CapturedLog log;
+    Bytes truncated(good.begin(), good.end() - 3);
+    ByteSource source(truncated.data(), truncated.size());
+    ByteSink out;
+    EXPECT_FALSE(ReadLzma2Blob(&source, &out));
+
+    // The first chunk header must announce a dictionary reset; without it the data is corrupt.
+    Bytes flipped = good;
+    flipped[start] ^= 0x80;
+    source = ByteSource(flipped.data(), flipped.size());
+    out.clear();
+    EXPECT_FALSE(ReadLzma2Blob(&source, &out));
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{"Error uncompressing data 6",
+                                                        "Error uncompressing data 1"}));
+
+    // LZMA2 carries no checksum, so a flipped bit may decode; it must still never yield a
+    // length other than the declared one (the container's checksum catches the rest).
+    for (size_t bit = 0; bit < (good.size() - start) * 8; bit += 3) {
+        Bytes damaged = good;
+        damaged[start + bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
+        ByteSource s(damaged.data(), damaged.size());
+        ByteSink o;
+        if (ReadLzma2Blob(&s, &o)) {
+            EXPECT_EQ(o.length(), data.size()) << "bit " << bit;
+        }
+    }
+}
+
+// A tiny blob may claim 4 GiB and the largest dictionary; memory must follow the input.
+TEST(Lzma2Blob, HugeDeclaredSizeDoesNotDriveAllocation)
+{
+    const Bytes header = {40, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F};
+    const struct {
+        const char* name;
+        Bytes stream;
+        const char* message;
+    } rows[] = {
+        {"ends early", {0x01, 0x00, 0x09, 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 0x00},
+         "Error uncompressing data 0"},
+        {"chunk claims 2 MiB", {0xFF, 0xFF, 0xFF, 0x00, 0x07, 0x5D, 0, 0, 0, 0, 0, 0, 0, 0},
+         "Error uncompressing data 6"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Bytes input = header;
+        input.insert(input.end(), row.stream.begin(), row.stream.end());
+        ASSERT_EQ(input.size(), 20u);
+        CapturedLog log;
+        ByteSource source(input.data(), input.size());
+        ByteSink out;
+        EXPECT_FALSE(ReadLzma2Blob(&source, &out));
+        EXPECT_EQ(log.messages(), std::vector<std::string>{row.message});
+        EXPECT_LT(out.capacity(), size_t(8) << 20);
+    }
+}
+
+TEST(Lzma2Blob, WriterRefusesInputBeyondTheSizeField)
+{
+    // The length is checked before any byte is read, so a short buffer is enough.
+    const uint8_t byte = 0;
+    CapturedLog log;
+    ByteSink sink;
+    EXPECT_FALSE(WriteLzma2Blob(&byte, size_t(1) << 32, &sink));
+    EXPECT_EQ(sink.length(), 0u);
+    EXPECT_EQ(log.messages(), std::vector<std::string>{"Error LZMA2 input too large"});
+}
+
+} // namespace
+} // namespace deltapatch
