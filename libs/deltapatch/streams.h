@@ -62,6 +62,7 @@ public:
     // programming error reported at the critical level (which ends the process).
     bool writeSizeVarint32(size_t value);
     // Appends the other sink's bytes; on success the other sink is emptied and its buffer freed.
+    // Fails for a failed other sink (its bytes are lost) and for the sink itself.
     bool append(ByteSink* other);
 
     // For producers that write in place: after reserve(length() + n), write up to n bytes at
@@ -94,7 +95,7 @@ public:
     // each stream's buffer is released as it is copied.
     bool copyToOneStream(ByteSink* out);
     // Writes `inner` into this set as a nested set (header into stream 0, bodies stream by
-    // stream); inner streams are emptied.
+    // stream); inner streams are emptied. Fails when an inner stream is in the failed state.
     bool writeSet(ByteSinkSet* inner);
 
 private:
@@ -112,7 +113,8 @@ public:
     // stream is empty, so any later read fails.
     bool init(const uint8_t* data, size_t length);
     bool init(const ByteSource& source) { return init(source.current(), source.remaining()); }
-    // Carves a nested set out of this one, advancing this set's streams.
+    // Carves a nested set out of this one, advancing this set's streams. The inner set has
+    // count 10; streams the writer left out are empty. A failed read consumes nothing.
     bool readSet(ByteSourceSet* inner);
     bool allConsumed() const;
 
