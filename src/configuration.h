@@ -1,4 +1,5 @@
-// Everything an update session needs to know before it starts: step, product, version, channel, directories.
+// Everything an update session needs to know before it starts: step, product, version, channel,
+// directories.
 #pragma once
 
 #include "updateversions.h"
@@ -24,7 +25,7 @@ class Configuration : public QObject
 {
     Q_OBJECT
 public:
-    explicit Configuration(QObject *parent = nullptr);
+    explicit Configuration(QObject* parent = nullptr);
 
     // Reads the process's command line (or the argument file); false means the program must end
     // with exit code 1 (a fatalError has been emitted).
@@ -37,15 +38,15 @@ public:
     bool getDefaultParameters();
     // Sets the session's directories: the given ones, else a new temporary dir and the default
     // installation dir. False (after fatalError) when no temporary directory can be made.
-    bool initalizeStart(const QString &tempDir, const QString &installDir);
+    bool initalizeStart(const QString& tempDir, const QString& installDir);
     // Creates a fresh private directory orvane_temp_<n> in the system temp dir as m_TempDir.
     bool createTempDir();
     // Reads proxy and parallel download count from the updater's update.ini.
     void readNetworkSettings();
     // Takes the product name from args[index] and the version from args[index + 1].
-    bool parseTypeAndVersion(const QStringList &args, int index);
+    bool parseTypeAndVersion(const QStringList& args, int index);
     // Sets m_Version from text unless a version is already fixed; emits fatalError on bad text.
-    bool parseVersion(const QString &text, const QString &errorFormat);
+    bool parseVersion(const QString& text, const QString& errorFormat);
 
     bool m_Ready = false;
     int m_ClientUpdate = 0;
@@ -67,5 +68,6 @@ private slots:
     void on_updateAvailable(UpdateVersions versions);
 
 private:
-    bool m_QueryStarted = false;
+    // Reads the group "Channel" of the given update.ini and sets channel, version and base URL.
+    void selectChannel(const QString& iniPath);
 };
