@@ -1,7 +1,8 @@
 // Program sources of the executable-aware container. No executable parser is wired in yet:
-// nothing is recognised, so packing stays plain and reading a program source fails.
+// nothing is recognised, so packing stays plain; reading a program source assembles it.
 #include "deltapatch/programsource.h"
 
+#include "deltapatch/encodedprogram.h"
 #include "deltapatch/enginelog.h"
 
 namespace deltapatch {
@@ -19,10 +20,18 @@ bool EncodeProgramSource(const uint8_t*, size_t, ByteSink*, ByteSink*)
     return false;
 }
 
-bool AssembleProgramSource(ByteSourceSet*, ByteSink*)
+bool AssembleProgramSource(ByteSourceSet* source, ByteSink* assembled)
 {
-    logError("could not read encoded program");
-    return false;
+    EncodedProgram program;
+    if (ReadEncodedProgram(source, &program) != STATUS_OK) {
+        logError("could not read encoded program");
+        return false;
+    }
+    if (AssembleProgram(program, assembled) != STATUS_OK) {
+        logError("could not assemble program");
+        return false;
+    }
+    return true;
 }
 
 } // namespace deltapatch

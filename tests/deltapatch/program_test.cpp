@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "capturedlog.h"
 #include "programtesthelpers.h"
 
 namespace deltapatch {
@@ -191,7 +192,9 @@ TEST(TrimLabels, ArmLabelsNeedMoreThanFiveReferences)
     for (int uses : {1, 5, 6}) {
         DisassembledProgram program(ELF_32_ARM);
         emitArmBranches(&program, uses);
+        CapturedLog log;
         ASSERT_EQ(program.trimLabels(), STATUS_OK);
+        EXPECT_EQ(log.messages(LogLevel_DEBUG), std::vector<std::string>{"TrimLabels: threshold 5"});
         const bool kept = uses > DisassembledProgram::kTrimThreshold;
         EXPECT_EQ(program.rel32Labels().count(0x100), kept ? 1u : 0u) << uses;
         EXPECT_EQ(program.rel32Labels().count(0x200), 1u);
@@ -218,7 +221,9 @@ TEST(TrimLabels, OtherKindsAreUntouched)
                                 MACHO_X64, UNKNOWN}) {
         DisassembledProgram program(kind);
         emitArmBranches(&program, 1);
+        CapturedLog log;
         EXPECT_EQ(program.trimLabels(), STATUS_OK);
+        EXPECT_TRUE(log.entries().empty());
         EXPECT_EQ(program.rel32Labels().size(), 2u) << ExecutableKindName(kind);
         EXPECT_EQ(program.instruction(0).kind(), INSTRUCTION_ARM_REL32);
     }

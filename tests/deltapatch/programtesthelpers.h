@@ -134,5 +134,12 @@ inline std::vector<Bytes> writtenStreams(const EncodedProgram& program)
     return streams;
 }
 
+inline std::vector<Bytes> writtenStreams(const ProgramRows& rows)
+{
+    EncodedProgram program;
+    fill(rows, &program);
+    return writtenStreams(program);
+}
+
 } // namespace testing
 } // namespace deltapatch
