@@ -18,9 +18,9 @@ public:
 
     // Files larger than this are not read into memory (the RSA check reads whole files; the
     // signed manifest is a few kilobytes).
-    static const qint64 MAX_READ_SIZE = 64 * 1024 * 1024;
+    static constexpr qint64 MAX_READ_SIZE = 64 * 1024 * 1024;
     // The SHA-512 check streams the file in pieces of this size.
-    static const qint64 HASH_CHUNK_SIZE = 64 * 1024;
+    static constexpr qint64 HASH_CHUNK_SIZE = 64 * 1024;
 
     // True when the file hashes to m_ExpectedHash (hex, any case).
     bool checkSHA512();

@@ -36,9 +36,9 @@ public:
     // A sibling failed: drops the attempt and its partial file, ends TASK_FAILED.
     void handleOtherTaskCancelled(TaskSpecification *other) override;
 
-    static const int MAX_RETRIES = 4;
-    static const int STALL_POLLS = 15;
-    static const qint64 CHUNK_SIZE = 4096;
+    static constexpr int MAX_RETRIES = 4;
+    static constexpr int STALL_POLLS = 15;
+    static constexpr qint64 CHUNK_SIZE = 4096;
 
 protected:
     // Called once the whole body is on disk and the file is closed; by default reports and
