@@ -1,23 +1,51 @@
-// Program sources of the executable-aware container. No executable parser is wired in yet:
-// nothing is recognised, so packing stays plain; reading a program source assembles it.
+// Program sources of the executable-aware container: executable images are detected, encoded
+// into program sources and re-assembled from them.
 #include "deltapatch/programsource.h"
+
+#include <memory>
 
 #include "deltapatch/encodedprogram.h"
 #include "deltapatch/enginelog.h"
+#include "deltapatch/executabledetection.h"
 
 namespace deltapatch {
 
-PatchStatus DetectProgram(const uint8_t*, size_t, ExecutableKind* kind, size_t* imageLength)
+namespace {
+
+bool FailWith(const char* message)
 {
-    *kind = UNKNOWN;
-    *imageLength = 0;
-    return STATUS_INPUT_NOT_RECOGNIZED;
+    logError(message);
+    return false;
 }
 
-bool EncodeProgramSource(const uint8_t*, size_t, ByteSink*, ByteSink*)
+} // namespace
+
+PatchStatus DetectProgram(const uint8_t* data, size_t length, ExecutableKind* kind,
+                          size_t* imageLength)
 {
-    logError("could not parse file");
-    return false;
+    return DetectExecutable(data, length, kind, imageLength);
+}
+
+bool EncodeProgramSource(const uint8_t* data, size_t length, ByteSink* programSource,
+                         ByteSink* assembled)
+{
+    std::unique_ptr<DisassembledProgram> program;
+    if (ParseExecutable(data, length, &program) != STATUS_OK)
+        return FailWith("could not parse file");
+    if (program->trimLabels() != STATUS_OK)
+        return FailWith("could not trim labels");
+    EncodedProgram encoded;
+    if (EncodeProgram(*program, &encoded) != STATUS_OK)
+        return FailWith("could not encode program");
+    program.reset(); // the encoded form holds everything assembly needs
+    ByteSinkSet streams;
+    if (WriteEncodedProgram(encoded, &streams) != STATUS_OK)
+        return FailWith("could not write encode program");
+    if (!streams.copyToOneStream(programSource))
+        return FailWith("could not combine streams");
+    if (AssembleProgram(encoded, assembled) != STATUS_OK)
+        return FailWith("could not assemble program");
+    return true;
 }
 
 bool AssembleProgramSource(ByteSourceSet* source, ByteSink* assembled)
