@@ -1,0 +1,68 @@
+// The element patcher shared by all executable kinds.
+#include "deltapatch/transformationpatcher.h"
+
+#include <memory>
+#include <new>
+
+#include "deltapatch/disassembledprogram.h"
+#include "deltapatch/encodedprogram.h"
+#include "deltapatch/executabledetection.h"
+
+namespace deltapatch {
+
+PatchStatus PatcherX86_32::readParameters(ByteSource* parameters)
+{
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    if (!parameters->readVarint32(&offset) || !parameters->readVarint32(&length))
+        return STATUS_BAD_TRANSFORM;
+    if (offset > m_OldLength || length > m_OldLength - offset)
+        return STATUS_BAD_TRANSFORM;
+    m_Offset = offset;
+    m_Length = length;
+    return STATUS_OK;
+}
+
+PatchStatus PatcherX86_32::predictParameters(ByteSinkSet* /*predicted*/)
+{
+    return STATUS_OK;
+}
+
+PatchStatus PatcherX86_32::encodeRegion(ByteSourceSet* parameters, ByteSinkSet* element)
+{
+    if (!parameters->allConsumed())
+        return STATUS_GENERAL_ERROR;
+    // The kind named in the patch does not choose the parser: the region is detected afresh,
+    // exactly as the generator did.
+    std::unique_ptr<DisassembledProgram> program;
+    PatchStatus status = ParseExecutable(m_Old + m_Offset, m_Length, &program);
+    if (status != STATUS_OK)
+        return status;
+    status = program->trimLabels();
+    if (status != STATUS_OK)
+        return status;
+    EncodedProgram encoded;
+    status = EncodeProgram(*program, &encoded);
+    if (status != STATUS_OK)
+        return status;
+    return WriteEncodedProgram(encoded, element);
+}
+
+PatchStatus PatcherX86_32::rebuildRegion(ByteSourceSet* element, ByteSink* ensemble)
+{
+    EncodedProgram program;
+    const PatchStatus status = ReadEncodedProgram(element, &program);
+    if (status != STATUS_OK)
+        return status;
+    return AssembleProgram(program, ensemble);
+}
+
+TransformationPatcher* MakeTransformationPatcher(uint32_t kind, const uint8_t* old,
+                                                 size_t oldLength)
+{
+    if (kind < WIN_32_X86 || kind > MACHO_X64)
+        return nullptr;
+    return new (std::nothrow) PatcherX86_32(old, oldLength);
+}
+
+} // namespace deltapatch
