@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "deltapatch/blockdiff.h"
 #include "deltapatch/patchstatus.h"
@@ -16,6 +17,9 @@ struct EnsembleGeneratorOptions {
     // Apply the finished patch in memory and compare with the new data before returning.
     bool verify = true;
     ProgressCallback progress;
+    // For tests: sees each finished candidate patch just before it is verified (told whether it
+    // is the executable-aware form) and may damage it to exercise the self-check.
+    std::function<void(ByteSink* candidate, bool executableAware)> beforeVerify;
 };
 
 // Appends an ensemble patch from `old`'s to `newData`'s remaining bytes to `patch`. STATUS_OK,
