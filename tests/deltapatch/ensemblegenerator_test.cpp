@@ -1,0 +1,350 @@
+// Tests of ensemble patch generation: round trips over a table of file pairs, the choice between
+// the executable-aware and the plain form, the self-check, label matching and progress.
+#include "deltapatch/ensemblegenerator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "deltapatch/elementpairing.h"
+#include "deltapatch/ensemble.h"
+#include "deltapatch/ensembleelements.h"
+#include "deltapatch/imagealignment.h"
+#include "deltapatch/lzma2blob.h"
+#include "deltapatch/programsource.h"
+#include "deltapatch/scannedblockdiff.h"
+#include "syntheticprogram.h"
+
+namespace deltapatch {
+namespace {
+
+using testing::BuildSyntheticProgram;
+using testing::BuildUniversal;
+using testing::SyntheticProgram;
+
+ByteSource sourceOf(const std::string& bytes)
+{
+    return ByteSource(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+std::string stringOf(const ByteSink& sink)
+{
+    return std::string(reinterpret_cast<const char*>(sink.data()), sink.length());
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in.good()) << path;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+struct Generated {
+    PatchStatus status;
+    std::string patch;
+};
+
+Generated generate(const std::string& old, const std::string& newData,
+                   const EnsembleGeneratorOptions& options = {})
+{
+    ByteSink patch;
+    const PatchStatus status = GenerateEnsemblePatch(sourceOf(old), sourceOf(newData), &patch, options);
+    return {status, stringOf(patch)};
+}
+
+std::string apply(const std::string& old, const std::string& patch, PatchStatus* status)
+{
+    ByteSink output;
+    *status = ApplyEnsemblePatch(sourceOf(old), sourceOf(patch), &output);
+    return stringOf(output);
+}
+
+// The patcher count at the start of body stream 0, or -1 when the patch does not read.
+int64_t patcherCount(const std::string& patch)
+{
+    ByteSource source = sourceOf(patch);
+    uint32_t field = 0;
+    for (int i = 0; i < 5; ++i) {
+        if (!source.readVarint32(&field))
+            return -1;
+    }
+    ByteSink body;
+    ByteSourceSet streams;
+    uint32_t count = 0;
+    if (!ReadLzma2Blob(&source, &body) || !streams.init(body.data(), body.length()) ||
+        !streams.stream(0)->readVarint32(&count))
+        return -1;
+    return count;
+}
+
+std::string plainBlockDiff(const std::string& old, const std::string& newData)
+{
+    ByteSink diff;
+    EXPECT_TRUE(GenerateBlockDiff(sourceOf(old), sourceOf(newData), &diff, false, METHOD_LZMA2_BODY));
+    return stringOf(diff);
+}
+
+std::string textSample(int lines, int salt)
+{
+    std::string text;
+    for (int i = 0; i < lines; ++i)
+        text += "entry " + std::to_string(i) + " = " + std::to_string((i * 7919 + salt) % 997) + "\n";
+    return text;
+}
+
+std::string randomBytes(size_t size, uint32_t seed)
+{
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+SyntheticProgram version(bool is64, int inserted, int edited)
+{
+    SyntheticProgram program;
+    program.is64 = is64;
+    program.inserted = inserted;
+    program.edited = edited;
+    return program;
+}
+
+const std::string kMachoFixtures = MACHO_FIXTURE_DIR "/";
+const std::string kGeneratedPair = GENERATED_MACHO_DIR "/program";
+
+struct Pair {
+    std::string name;
+    std::string old;
+    std::string newData;
+    int64_t patchers; // expected patcher count, or -1 when either form may win
+};
+
+std::vector<Pair> executablePairs()
+{
+    const std::string old64 = BuildSyntheticProgram(version(true, 0, 0));
+    const std::string new64 = BuildSyntheticProgram(version(true, 3, 8));
+    const std::string old32 = BuildSyntheticProgram(version(false, 0, 0));
+    const std::string new32 = BuildSyntheticProgram(version(false, 2, 4));
+    return {
+        {"synthetic x86-64", old64, new64, 1},
+        {"synthetic x86", old32, new32, 1},
+        {"universal, both slices", BuildUniversal({old64, old32}), BuildUniversal({new64, new32}), 2},
+        {"compiled program", readFile(kGeneratedPair + ".old"), readFile(kGeneratedPair + ".new"), 1},
+    };
+}
+
+TEST(EnsembleGeneratorTest, EveryPairRoundTrips)
+{
+    const std::string text = textSample(3000, 0);
+    std::string editedText = text;
+    editedText.replace(editedText.size() / 3, 12, "something else");
+    editedText.insert(editedText.size() / 2, "a new line\n");
+    const std::string program = BuildSyntheticProgram(version(true, 0, 0));
+    std::vector<Pair> pairs = {
+        {"both empty", "", "", 0},
+        {"empty old", "", text, 0},
+        {"empty new", text, "", 0},
+        {"identical text", text, text, 0},
+        {"edited text", text, editedText, 0},
+        {"unrelated random bytes", randomBytes(20000, 1), randomBytes(30000, 2), 0},
+        {"text becomes a program", text, program, 0},
+        {"program becomes text", program, text, 0},
+        {"identical programs", program, program, -1},
+        {"universal file becomes thin", BuildUniversal({program}), program, -1},
+    };
+    for (const char* name : {"app", "libfixture", "i386", "universal"}) {
+        const bool dylib = std::string(name) == "libfixture";
+        const std::string stem = kMachoFixtures + name;
+        pairs.push_back({std::string("fixture ") + name,
+                         readFile(stem + "_v1" + (dylib ? ".dylib" : "")),
+                         readFile(stem + "_v2" + (dylib ? ".dylib" : "")), -1});
+    }
+    for (const Pair& pair : executablePairs())
+        pairs.push_back(pair);
+    for (const Pair& pair : pairs) {
+        SCOPED_TRACE(pair.name);
+        const Generated made = generate(pair.old, pair.newData);
+        ASSERT_EQ(made.status, STATUS_OK);
+        PatchStatus status = STATUS_GENERAL_ERROR;
+        EXPECT_TRUE(apply(pair.old, made.patch, &status) == pair.newData);
+        EXPECT_EQ(status, STATUS_OK);
+        if (pair.patchers >= 0) {
+            EXPECT_EQ(patcherCount(made.patch), pair.patchers);
+        }
+    }
+}
+
+// Where executables were rebuilt, the label-indexed element diff must pay off against diffing
+// the bytes, in which every displacement across an insertion differs.
+TEST(EnsembleGeneratorTest, ExecutableAwarePatchIsSmallerThanThePlainDiff)
+{
+    EnsembleGeneratorOptions plainOnly;
+    plainOnly.executableAware = false;
+    for (const Pair& pair : executablePairs()) {
+        SCOPED_TRACE(pair.name);
+        const Generated aware = generate(pair.old, pair.newData);
+        const Generated plain = generate(pair.old, pair.newData, plainOnly);
+        ASSERT_EQ(aware.status, STATUS_OK);
+        ASSERT_EQ(plain.status, STATUS_OK);
+        EXPECT_EQ(patcherCount(aware.patch), pair.patchers);
+        EXPECT_EQ(patcherCount(plain.patch), 0);
+        EXPECT_LT(aware.patch.size(), plain.patch.size());
+        EXPECT_LT(aware.patch.size(), plainBlockDiff(pair.old, pair.newData).size());
+    }
+}
+
+// The matcher gives every label of unchanged code its old index: only the inserted functions,
+// the one new kind of call target, get indexes of their own.
+TEST(EnsembleGeneratorTest, LabelsOfUnchangedCodeKeepTheirIndexes)
+{
+    struct Row {
+        SyntheticProgram old;
+        SyntheticProgram newVersion;
+        size_t unmatched;
+    };
+    const std::vector<Row> rows = {
+        {version(true, 0, 0), version(true, 0, 0), 0},
+        {version(true, 0, 0), version(true, 4, 10), 4},
+        {version(false, 0, 0), version(false, 3, 0), 3},
+        {version(true, 2, 0), version(true, 0, 6), 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.newVersion.inserted) + " inserted, " +
+                     std::to_string(row.old.inserted) + " removed");
+        const std::string old = BuildSyntheticProgram(row.old);
+        const std::string newData = BuildSyntheticProgram(row.newVersion);
+        ScannedBlockDiff scan;
+        ASSERT_TRUE(scan.scan(sourceOf(old), sourceOf(newData), nullptr));
+        ImageAlignment alignment;
+        alignment.build(scan.control(), old.size());
+        ElementPair pair;
+        pair.oldElement = {0, old.size(), row.old.is64 ? MACHO_X64 : MACHO_X86};
+        pair.newElement = {0, newData.size(), pair.oldElement.kind};
+        EnsembleElements elements;
+        ASSERT_TRUE(elements.begin(sourceOf(old)));
+        ASSERT_EQ(elements.add(sourceOf(old), sourceOf(newData), pair, alignment), STATUS_OK);
+        EXPECT_EQ(elements.counts().unmatched, row.unmatched);
+        EXPECT_GT(elements.counts().byReferences, 100u);
+        ByteSink transformed, corrected;
+        ASSERT_TRUE(elements.serialise(&transformed, &corrected));
+        if (old == newData) {
+            EXPECT_TRUE(stringOf(transformed) == stringOf(corrected));
+        }
+    }
+}
+
+TEST(EnsembleGeneratorTest, FallsBackToThePlainForm)
+{
+    const std::string old = BuildSyntheticProgram(version(true, 0, 0));
+    const std::string newData = BuildSyntheticProgram(version(true, 3, 8));
+    EnsembleGeneratorOptions plainOnly;
+    plainOnly.executableAware = false;
+    EnsembleGeneratorOptions awareFailsVerification;
+    awareFailsVerification.beforeVerify = [](ByteSink* candidate, bool executableAware) {
+        if (executableAware)
+            candidate->data()[candidate->length() - 1] ^= 0x40;
+    };
+    for (const EnsembleGeneratorOptions* options : {&plainOnly, &awareFailsVerification}) {
+        const Generated made = generate(old, newData, *options);
+        ASSERT_EQ(made.status, STATUS_OK);
+        EXPECT_EQ(patcherCount(made.patch), 0);
+        PatchStatus status = STATUS_GENERAL_ERROR;
+        EXPECT_TRUE(apply(old, made.patch, &status) == newData);
+    }
+}
+
+TEST(EnsembleGeneratorTest, SelfCheckRejectsADamagedPatch)
+{
+    const std::string old = BuildSyntheticProgram(version(true, 0, 0));
+    const std::string newData = BuildSyntheticProgram(version(true, 1, 2));
+    EnsembleGeneratorOptions damageAll;
+    damageAll.beforeVerify = [](ByteSink* candidate, bool) {
+        candidate->data()[candidate->length() - 1] ^= 0x40;
+    };
+    // Without the self-check the damage gets through, so it is damage the applier notices.
+    damageAll.verify = false;
+    const Generated unchecked = generate(old, newData, damageAll);
+    ASSERT_EQ(unchecked.status, STATUS_OK);
+    PatchStatus status = STATUS_OK;
+    apply(old, unchecked.patch, &status);
+    EXPECT_NE(status, STATUS_OK);
+
+    damageAll.verify = true;
+    ByteSink patch;
+    ASSERT_TRUE(patch.write("kept", 4));
+    EXPECT_NE(GenerateEnsemblePatch(sourceOf(old), sourceOf(newData), &patch, damageAll), STATUS_OK);
+    EXPECT_EQ(stringOf(patch), "kept");
+}
+
+TEST(EnsembleGeneratorTest, ReportsProgressUpToTheEnd)
+{
+    const std::string old = BuildSyntheticProgram(version(true, 0, 0));
+    const std::string newData = BuildSyntheticProgram(version(true, 2, 4));
+    std::vector<std::pair<uint64_t, uint64_t>> reports;
+    EnsembleGeneratorOptions options;
+    options.progress = [&reports](uint64_t done, uint64_t total) { reports.push_back({done, total}); };
+    ASSERT_EQ(generate(old, newData, options).status, STATUS_OK);
+    ASSERT_GT(reports.size(), 5u);
+    for (size_t i = 1; i < reports.size(); ++i) {
+        EXPECT_GE(reports[i].first, reports[i - 1].first);
+        EXPECT_EQ(reports[i].second, reports[0].second);
+    }
+    EXPECT_EQ(reports.back().first, reports.back().second);
+}
+
+TEST(ImageAlignmentTest, MapsCopiedBytesOnly)
+{
+    ByteSink control;
+    // (copy, extra, seek): new [0,4) from old [0,4), 2 inserted; new [6,9) from old [14,17),
+    // nothing inserted; new [9,11) from old [-3,-1), outside the old data, so not aligned.
+    for (int32_t value : {4, 2, 10, 3, 0, -20, 2, 1, 0})
+        ASSERT_TRUE(control.writeVarint32Signed(value));
+    ImageAlignment alignment;
+    alignment.build(control, 20);
+    const std::vector<std::pair<uint64_t, int64_t>> rows = {
+        {0, 0}, {3, 3}, {4, -1}, {5, -1}, {6, 14}, {8, 16}, {9, -1}, {11, -1}, {100, -1}};
+    for (const auto& row : rows)
+        EXPECT_EQ(alignment.oldOffsetOf(row.first), row.second) << "new offset " << row.first;
+}
+
+TEST(ElementPairingTest, PairsInOrderByKind)
+{
+    struct Row {
+        std::vector<ExecutableKind> old;
+        std::vector<ExecutableKind> newKinds;
+        std::vector<std::pair<size_t, size_t>> pairs; // old index, new index
+    };
+    const std::vector<Row> rows = {
+        {{MACHO_X64}, {MACHO_X64}, {{0, 0}}},
+        {{MACHO_X64}, {MACHO_X86}, {}},
+        {{MACHO_X64, MACHO_X86}, {MACHO_X64, MACHO_X86}, {{0, 0}, {1, 1}}},
+        {{MACHO_X86, MACHO_X64}, {MACHO_X64, MACHO_X86}, {{1, 0}}},
+        {{MACHO_X64}, {MACHO_X64, MACHO_X64}, {{0, 0}}},
+        {{MACHO_X86, MACHO_X86, MACHO_X64}, {MACHO_X64}, {{2, 0}}},
+        {{}, {MACHO_X64}, {}},
+    };
+    for (const Row& row : rows) {
+        ProgramElements old, newElements;
+        for (size_t i = 0; i < row.old.size(); ++i)
+            old.items[old.count++] = {i * 100, 10, row.old[i]};
+        for (size_t i = 0; i < row.newKinds.size(); ++i)
+            newElements.items[newElements.count++] = {i * 100, 10, row.newKinds[i]};
+        const ElementPairs pairs = PairElements(old, newElements);
+        std::vector<std::pair<size_t, size_t>> found;
+        for (size_t i = 0; i < pairs.count; ++i)
+            found.push_back({pairs.items[i].oldElement.offset / 100,
+                             pairs.items[i].newElement.offset / 100});
+        EXPECT_EQ(found, row.pairs) << row.old.size() << " old, " << row.newKinds.size() << " new";
+    }
+}
+
+} // namespace
+} // namespace deltapatch
