@@ -20,6 +20,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "syntheticprogram.h"
+
 namespace {
 
 const std::string kFixtures = std::string(OV3_SOURCE_DIR) + "/tests/fixtures/cli/";
@@ -400,7 +402,8 @@ TEST_F(CliFailureTest, MissingOutputDirectoryFails)
 TEST_F(CliTest, HelpAndUsageErrors)
 {
     const std::vector<std::vector<std::string>> helps = {
-        {"--help"}, {"pack", "--help"}, {"unpack", "-h"}, {"diff", "a", "--help"}, {"bpatch", "--help"}};
+        {"--help"}, {"pack", "--help"}, {"unpack", "-h"}, {"diff", "a", "--help"}, {"bpatch", "--help"},
+        {"gen", "--help"}, {"apply", "-h"}, {"info", "--help"}};
     for (const auto& args : helps) {
         SCOPED_TRACE(args[0]);
         const RunResult result = run(args);
@@ -417,6 +420,10 @@ TEST_F(CliTest, HelpAndUsageErrors)
         {"diff", "--method", "zip", at("old"), at("new"), at("patch")},
         {"diff", at("old"), at("new"), at("patch"), "--method"},
         {"bpatch", "--plain", at("old"), at("patch"), at("out")},
+        {"gen", at("old"), at("new")},
+        {"apply", "--method", "none", at("old"), at("patch"), at("out")},
+        {"info", "--fast", at("a")},
+        {"info", at("a"), at("b")},
     };
     for (const auto& args : misuses) {
         SCOPED_TRACE(args.empty() ? "no arguments" : args[0] + " " + args[1]);
@@ -425,6 +432,161 @@ TEST_F(CliTest, HelpAndUsageErrors)
         EXPECT_EQ(result.err.rfind("deltapatch: ", 0), 0u) << result.err;
         EXPECT_TRUE(listDir(m_Work).empty());
     }
+}
+
+// --- ensemble patches and executables ----------------------------------------------------
+
+// Two versions of a synthetic Mach-O program; version 2 inserts and edits functions.
+std::string machoProgram(bool is64, int inserted, int edited)
+{
+    deltapatch::testing::SyntheticProgram program;
+    program.is64 = is64;
+    program.inserted = inserted;
+    program.edited = edited;
+    return deltapatch::testing::BuildSyntheticProgram(program);
+}
+
+std::string noise(size_t size, uint32_t seed)
+{
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+TEST_F(CliTest, GenThenApplyRebuildsNew)
+{
+    const std::string text = textSample(3000), binary = binarySample(200000, 3);
+    const std::vector<std::tuple<std::string, std::string, std::string>> pairs = {
+        {"both empty", "", ""},
+        {"empty old", "", text},
+        {"empty new", text, ""},
+        {"edited text", text, edited(text)},
+        {"edited binary", binary, edited(binary)},
+        {"Mach-O program", machoProgram(true, 0, 0), machoProgram(true, 3, 6)},
+        {"universal file",
+         deltapatch::testing::BuildUniversal({machoProgram(true, 0, 0), machoProgram(false, 0, 0)}),
+         deltapatch::testing::BuildUniversal({machoProgram(true, 2, 2), machoProgram(false, 1, 3)})},
+    };
+    for (const auto& pair : pairs) {
+        SCOPED_TRACE(std::get<0>(pair));
+        writeFile(at("old"), std::get<1>(pair));
+        writeFile(at("new"), std::get<2>(pair));
+        expectSuccess({"gen", at("old"), at("new"), at("patch")});
+        expectSuccess({"apply", at("old"), at("patch"), at("out")});
+        EXPECT_TRUE(readFile(at("out")) == std::get<2>(pair));
+        EXPECT_EQ(listDir(m_Work), (std::vector<std::string>{"new", "old", "out", "patch"}));
+        ::unlink(at("out").c_str());
+    }
+}
+
+// The patch is applied into a named pipe that stays a pipe, as with unpack.
+TEST_F(CliTest, ApplyWritesIntoAPipe)
+{
+    const std::string text = textSample(3000);
+    writeFile(at("old"), text);
+    writeFile(at("new"), edited(text));
+    expectSuccess({"gen", at("old"), at("new"), at("patch")});
+    ASSERT_EQ(::mkfifo(at("pipe").c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] { received = readFile(at("pipe")); });
+    expectSuccess({"apply", at("old"), at("patch"), at("pipe")});
+    reader.join();
+    EXPECT_TRUE(received == edited(text));
+    struct stat info = {};
+    ASSERT_EQ(::lstat(at("pipe").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+TEST_F(CliTest, InfoNamesTheExecutablesFound)
+{
+    const std::string program64 = machoProgram(true, 0, 0), program32 = machoProgram(false, 0, 0);
+    const size_t secondSlice = 0x1000 + ((program64.size() + 0xFFF) & ~size_t(0xFFF));
+    const std::vector<std::tuple<std::string, std::string, std::string>> rows = {
+        {"text", textSample(100), "UNKNOWN\n"},
+        {"empty", "", "UNKNOWN\n"},
+        {"x86-64 program", program64, "MACHO_X64 " + std::to_string(program64.size()) + " at 0\n"},
+        {"universal file", deltapatch::testing::BuildUniversal({program64, program32}),
+         "MACHO_X64 " + std::to_string(program64.size()) + " at 4096\nMACHO_X86 " +
+             std::to_string(program32.size()) + " at " + std::to_string(secondSlice) + "\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::get<0>(row));
+        writeFile(at("file"), std::get<1>(row));
+        const RunResult result = run({"info", at("file")});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, std::get<2>(row));
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+// The container's third varint is its directive: 2 for the executable-aware form.
+TEST_F(CliTest, PackUsesTheExecutableAwareFormForExecutables)
+{
+    const std::vector<std::tuple<std::string, std::string, int>> rows = {
+        {"x86-64 program", machoProgram(true, 1, 1), 2},
+        {"universal file",
+         deltapatch::testing::BuildUniversal({machoProgram(true, 0, 0), machoProgram(false, 0, 0)}), 2},
+        {"text", textSample(2000), 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::get<0>(row));
+        writeFile(at("in"), std::get<1>(row));
+        expectSuccess({"pack", at("in"), at("packed")});
+        const std::string packed = readFile(at("packed"));
+        size_t pos = 0;
+        int varints = 0;
+        while (varints < 2 && pos < packed.size())
+            varints += (static_cast<uint8_t>(packed[pos++]) & 0x80) == 0;
+        ASSERT_LT(pos, packed.size());
+        EXPECT_EQ(static_cast<uint8_t>(packed[pos]), std::get<2>(row));
+        expectSuccess({"unpack", at("packed"), at("out")});
+        EXPECT_TRUE(readFile(at("out")) == std::get<1>(row));
+    }
+}
+
+// Inputs for the ensemble failure rows: "old", "new", their patch "patch", incompressible
+// "noise" and the patch from "old" to it, "noisepatch", which rebuilds more than 4 KiB.
+void makeEnsembleInputs(const CliTest& test)
+{
+    const std::string text = textSample(2000);
+    writeFile(test.at("old"), text);
+    writeFile(test.at("new"), edited(text));
+    writeFile(test.at("noise"), noise(20000, 4));
+    test.expectSuccess({"gen", test.at("old"), test.at("new"), test.at("patch")});
+    test.expectSuccess({"gen", test.at("old"), test.at("noise"), test.at("noisepatch")});
+}
+
+TEST_F(CliFailureTest, EnsembleCommandsFailWithOneLineAndLeaveNoOutput)
+{
+    makeEnsembleInputs(*this);
+    const std::vector<FailureCase> rows = {
+        {"gen of a missing file", nullptr, {"gen", "old", "missing", "out"}, "No such file"},
+        {"gen onto a full disk", nullptr, {"gen", "old", "noise", "out"}, "cannot write", 4096},
+        {"apply with the wrong old file", derived("old", "other", otherText),
+         {"apply", "other", "patch", "out"}, "status 8 (STATUS_BAD_CRC)"},
+        {"apply of a non-patch", nullptr, {"apply", "old", "new", "out"}, "status 5 (STATUS_BAD_MAGIC)"},
+        {"apply of a missing patch", nullptr, {"apply", "old", "missing", "out"},
+         "status 3 (STATUS_PATCH_OPEN_FAILED)"},
+        {"apply to a missing old file", nullptr, {"apply", "missing", "patch", "out"},
+         "status 4 (STATUS_FILE_IO_FAILED)"},
+        {"apply of a cut patch", derived("patch", "cutpatch", firstHalf),
+         {"apply", "old", "cutpatch", "out"}, "status 20 (STATUS_STREAM_ERROR)"},
+        {"apply onto a full disk", nullptr, {"apply", "old", "noisepatch", "out"},
+         "status 4 (STATUS_FILE_IO_FAILED)", 4096},
+    };
+    for (const FailureCase& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.setUp)
+            row.setUp(*this);
+        expectFailure(row, false);
+        expectFailure(row, true);
+    }
+    const RunResult result = run({"info", at("missing")});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err.rfind("deltapatch: info: cannot open", 0), 0u) << result.err;
 }
 
 } // namespace

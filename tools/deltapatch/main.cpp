@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "ensemblecommands.h"
 #include "options.h"
 
 namespace {
@@ -44,6 +45,31 @@ const std::vector<CommandSpec>& commandTable()
          "Rebuilds NEW from OLD and PATCH and writes it to OUT after checking its\n"
          "checksum. PATCH must end where the patch ends: trailing bytes are refused.",
          cli::runBpatch},
+        {"gen",
+         {"OLD", "NEW", "PATCH"},
+         {},
+         "make an ensemble patch from OLD to NEW",
+         "Writes the ensemble patch (what the updater applies to installed files) that\n"
+         "turns OLD into NEW. Where both hold executables of the same kind, their code is\n"
+         "compared as programs, which keeps patches of rebuilt executables small; the\n"
+         "patch is applied in memory and checked against NEW before it is written.",
+         cli::runGen},
+        {"apply",
+         {"OLD", "PATCH", "NEW"},
+         {},
+         "apply an ensemble patch made by gen",
+         "Rebuilds NEW from OLD and the ensemble patch PATCH. A failure names the\n"
+         "engine's status, for example 'status 8 (STATUS_BAD_CRC)' when OLD is not the\n"
+         "file the patch was made for.",
+         cli::runApply},
+        {"info",
+         {"FILE"},
+         {},
+         "show the executables found in FILE",
+         "Prints one line per executable element of FILE: its kind, its image length and\n"
+         "its offset, e.g. 'MACHO_X64 16384 at 0' (the slices of a universal file each\n"
+         "get a line), or 'UNKNOWN' when no executable is recognised.",
+         cli::runInfo},
     };
     return table;
 }
