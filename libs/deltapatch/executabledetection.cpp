@@ -5,6 +5,8 @@
 
 #include "deltapatch/disassembler.h"
 #include "deltapatch/disassembler_macho.h"
+#include "deltapatch/disassembler_win32_x64.h"
+#include "deltapatch/disassembler_win32_x86.h"
 
 namespace deltapatch {
 
@@ -20,6 +22,8 @@ template <typename Parser> Disassembler* MakeParser(const uint8_t* data, size_t 
 // The order decides which parser wins; the PE parsers come first, then the ELF parsers
 // (32-bit x86, 64-bit x86-64, 32-bit ARM), the Mach-O parser last.
 constexpr ParserFactory kParsers[] = {
+    &MakeParser<DisassemblerWin32X86>,
+    &MakeParser<DisassemblerWin32X64>,
     &MakeParser<DisassemblerMacho>,
 };
 
