@@ -40,6 +40,7 @@ constexpr uint32_t kPresetLevel = 9;
 constexpr size_t kMaxOutputPerInputByte = ((size_t(1) << 21) + 5) / 6;
 // Growth step while decoding when the up-front reservation was too small.
 constexpr size_t kMinGrowth = size_t(1) << 16;
+constexpr size_t kTrustedUpFront = size_t(64) << 20;
 constexpr size_t kEncodeChunk = size_t(1) << 15;
 
 int MapResult(lzma_ret ret)
@@ -86,6 +87,16 @@ int StartDecoder(lzma_stream* stream, uint8_t property, uint32_t declared, size_
     const lzma_ret started = lzma_raw_decoder(stream, filters);
     std::free(options);
     return MapResult(started);
+}
+
+// Real data rarely compresses better than 1000:1, so the declared size is trusted up to that
+// ratio (or 64 MiB); beyond it the sink grows only as output really appears. A few bytes that
+// declare gigabytes therefore never reserve gigabytes.
+size_t UpFrontReservation(uint32_t declared, size_t inputLength)
+{
+    const size_t trusted = inputLength > (SIZE_MAX >> 10) ? SIZE_MAX
+                                                          : std::max(kTrustedUpFront, inputLength << 10);
+    return std::min({size_t(declared), MaxOutputFor(inputLength), trusted});
 }
 
 bool GrowSink(ByteSink* sink, size_t stillNeeded)
@@ -203,7 +214,7 @@ bool ReadLzma2Blob(ByteSource* source, ByteSink* sink)
         logError("Error read LZMA2 unpack size");
         return false;
     }
-    const size_t upFront = std::min(size_t(declared), MaxOutputFor(source->remaining()));
+    const size_t upFront = UpFrontReservation(declared, source->remaining());
     if (upFront > SIZE_MAX - sink->length() || !sink->reserve(sink->length() + upFront)) {
         logError("unable to allocate sink space");
         return false;

@@ -242,6 +242,31 @@ TEST(Lzma2Blob, HugeDeclaredSizeDoesNotDriveAllocation)
     }
 }
 
+// A few KiB of garbage could, in theory, expand to gigabytes; the reservation must still stay
+// near what real data needs, growing only with real output.
+TEST(Lzma2Blob, KilobytesOfGarbageDoNotReserveGigabytes)
+{
+    Bytes input = {40, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 0x01, 0x00, 0x00, 'x', 0x00};
+    input.resize(8192, 0xA5); // trailing bytes count as input the stream might still use
+    ByteSource source(input.data(), input.size());
+    ByteSink out;
+    EXPECT_FALSE(ReadLzma2Blob(&source, &out));
+    EXPECT_LE(out.capacity(), size_t(64) << 20);
+}
+
+// Honest containers reserve their declared size once, however large their output.
+TEST(Lzma2Blob, HonestBlobReservesExactlyItsSize)
+{
+    const Bytes data(3 << 20, 'z');
+    ByteSink blob;
+    ASSERT_TRUE(WriteLzma2Blob(data.data(), data.size(), &blob));
+    ByteSource source = blob.asSource();
+    ByteSink out;
+    ASSERT_TRUE(ReadLzma2Blob(&source, &out));
+    EXPECT_EQ(out.length(), data.size());
+    EXPECT_LE(out.capacity(), data.size() + 256);
+}
+
 TEST(Lzma2Blob, WriterRefusesInputBeyondTheSizeField)
 {
     // The length is checked before any byte is read, so a short buffer is enough.
