@@ -4,6 +4,9 @@
 #include <new>
 
 #include "deltapatch/disassembler.h"
+#include "deltapatch/disassembler_elf32_arm.h"
+#include "deltapatch/disassembler_elf32_x86.h"
+#include "deltapatch/disassembler_elf64_x64.h"
 #include "deltapatch/disassembler_macho.h"
 #include "deltapatch/disassembler_win32_x64.h"
 #include "deltapatch/disassembler_win32_x86.h"
@@ -24,6 +27,9 @@ template <typename Parser> Disassembler* MakeParser(const uint8_t* data, size_t 
 constexpr ParserFactory kParsers[] = {
     &MakeParser<DisassemblerWin32X86>,
     &MakeParser<DisassemblerWin32X64>,
+    &MakeParser<DisassemblerElf32X86>,
+    &MakeParser<DisassemblerElf64X64>,
+    &MakeParser<DisassemblerElf32ARM>,
     &MakeParser<DisassemblerMacho>,
 };
 

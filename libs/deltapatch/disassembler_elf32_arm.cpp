@@ -1,0 +1,209 @@
+// 32-bit ARM ELF parser: R_ARM_RELATIVE places, ARM and Thumb-2 branches, the ARM
+// relocation-table marker.
+#include "deltapatch/disassembler_elf32_arm.h"
+
+#include <algorithm>
+#include <new>
+
+namespace deltapatch {
+
+namespace {
+
+constexpr uint32_t kRelative = 23;
+constexpr uint64_t kEntrySize = 8;
+
+uint16_t ReadU16(const uint8_t* p)
+{
+    return uint16_t(p[0] | p[1] << 8);
+}
+
+uint32_t ReadU32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+uint32_t SignExtend(uint32_t value, unsigned bits)
+{
+    const uint32_t sign = 1u << (bits - 1);
+    value &= (sign << 1) - 1;
+    return (value ^ sign) - sign;
+}
+
+uint32_t Bit(uint32_t value, unsigned bit)
+{
+    return (value >> bit) & 1;
+}
+
+// The branch form of the instruction at p, or -1.
+int BranchType(const uint8_t* p, uint64_t left, bool aligned)
+{
+    if (left >= 3) {
+        const uint16_t h = ReadU16(p);
+        if ((h & 0xF000) == 0xD000)
+            return 0;
+        if ((h & 0xF800) == 0xE000)
+            return 1;
+    }
+    if (left >= 5) {
+        const uint32_t w = uint32_t(ReadU16(p)) << 16 | ReadU16(p + 2);
+        if ((w & 0xF8008000) == 0xF0008000)
+            return (ReadU16(p + 2) & 0x5000) != 0 ? 3 : 4;
+    }
+    if (aligned && left >= 4 && (ReadU32(p) & 0x0E000000) == 0x0A000000)
+        return 2;
+    return -1;
+}
+
+// Number of leading entries whose place differs from the first abs32 RVA.
+uint64_t LeadingOthers(const uint8_t* bytes, uint64_t count, uint32_t first)
+{
+    uint64_t n = 0;
+    while (n < count && ReadU32(bytes + n * kEntrySize) != first)
+        ++n;
+    return n;
+}
+
+} // namespace
+
+bool DisassemblerElf32ARM::TypedRVAARM::computeRelativeTarget(const uint8_t* bytes,
+                                                               size_t available)
+{
+    if (available < instructionSize())
+        return false;
+    m_Bytes = bytes;
+    uint32_t i = 0;
+    uint32_t relative = 0;
+    switch (m_Type) {
+    case 0:
+        i = ReadU16(bytes);
+        relative = SignExtend((i & 0xFF) << 1, 9) + 4;
+        m_Opcode = uint16_t((i >> 8) | 0x1000);
+        break;
+    case 1:
+        i = ReadU16(bytes);
+        relative = SignExtend((i & 0x7FF) << 1, 12) + 4;
+        m_Opcode = uint16_t((i >> 11) | 0x2000);
+        break;
+    case 2:
+        i = ReadU32(bytes);
+        relative = SignExtend((i & 0xFFFFFF) << 2, 26) + 8;
+        m_Opcode = uint16_t((i >> 24) | 0x3000);
+        break;
+    case 3: {
+        i = uint32_t(ReadU16(bytes)) << 16 | ReadU16(bytes + 2);
+        const uint32_t s = Bit(i, 26);
+        const uint32_t offset = s << 24 | (~(Bit(i, 13) ^ s) & 1) << 23 |
+                                (~(Bit(i, 11) ^ s) & 1) << 22 | ((i >> 16) & 0x3FF) << 12 |
+                                (i & 0x7FF) << 1;
+        // BLX to ARM code from a halfword-aligned Thumb instruction counts from the aligned PC.
+        const uint32_t a = Bit(i, 14) && !Bit(i, 12) && rva() % 4 != 0 ? 2 : 4;
+        relative = SignExtend(offset, 25) + a;
+        m_Opcode = uint16_t(0x4000 | a << 8 | ((i >> 24) & 0xF8) | Bit(i, 15) << 2 |
+                            Bit(i, 14) << 1 | Bit(i, 12));
+        break;
+    }
+    case 4: {
+        i = uint32_t(ReadU16(bytes)) << 16 | ReadU16(bytes + 2);
+        const uint32_t offset = Bit(i, 26) << 20 | Bit(i, 13) << 19 | Bit(i, 11) << 18 |
+                                ((i >> 16) & 0x3F) << 12 | (i & 0x7FF) << 1;
+        relative = SignExtend(offset, 21) + 4;
+        m_Opcode = uint16_t(((i >> 22) & 0xF) | 0x5000);
+        break;
+    }
+    default:
+        return false;
+    }
+    setRelativeTarget(relative);
+    return true;
+}
+
+bool DisassemblerElf32ARM::TypedRVAARM::emitInstruction(DisassembledProgram* program,
+                                                        uint32_t target)
+{
+    return program->emitArmRel32(m_Opcode, program->findOrMakeRel32Label(target), m_Bytes,
+                                 instructionSize());
+}
+
+DisassemblerElf32ARM::DisassemblerElf32ARM(const uint8_t* start, size_t length)
+    : DisassemblerElf32(start, length)
+{
+}
+
+bool DisassemblerElf32ARM::relocationToRva(uint32_t place, uint32_t info, uint32_t* rva) const
+{
+    if (info != kRelative)
+        return false;
+    *rva = place;
+    return true;
+}
+
+bool DisassemblerElf32ARM::parseRelocationSection(const ElfSection& section,
+                                                  ElfProgramWriter* writer)
+{
+    GrowableArray<uint32_t> rvas;
+    if (!writer->abs32Rvas(&rvas))
+        return false;
+    const uint64_t end = section.offset + section.size;
+    // Assembly rebuilds one table only; any further section stays bytes.
+    if (rvas.empty() || writer->relocationTableEmitted())
+        return writer->emitBytes(section.offset, end);
+    const uint8_t* bytes = sectionBytes(section);
+    const uint64_t count = section.entrySize == 0 ? 0 : section.size / section.entrySize;
+    // Entries are read 8 bytes apart: never past the section, whatever its entry size.
+    const uint64_t readable = section.size / kEntrySize;
+    const uint64_t leading = LeadingOthers(bytes, std::min(count, readable), rvas[0]);
+    for (uint64_t n = 0; n < leading; ++n) {
+        const uint64_t at = section.offset + n * kEntrySize;
+        if (!writer->emitBytes(at, at + kEntrySize))
+            return false;
+    }
+    uint64_t entry = leading;
+    if (count >= rvas.size()) {
+        for (size_t matched = 0;; ++matched) {
+            if (matched == rvas.size()) {
+                if (!writer->program()->emitElfArmRelocationTable())
+                    return false;
+                writer->setRelocationTableEmitted();
+                break;
+            }
+            if (entry >= readable)
+                break;
+            const uint8_t* at = bytes + entry * kEntrySize;
+            ++entry;
+            if (ReadU32(at + 4) != kRelative || ReadU32(at) != rvas[matched])
+                break;
+        }
+    }
+    return writer->emitBytes(section.offset + entry * kEntrySize, end);
+}
+
+bool DisassemblerElf32ARM::parseFile(const ElfSection& section, ElfBranchList* branches)
+{
+    const uint8_t* bytes = sectionBytes(section);
+    const uint32_t base = uint32_t(section.address);
+    bool aligned = true;
+    uint64_t p = 0;
+    while (p < section.size) {
+        const int type = BranchType(bytes + p, section.size - p, aligned);
+        if (type >= 0) {
+            TypedRVAARM* branch = new (std::nothrow) TypedRVAARM(uint32_t(type), base + uint32_t(p));
+            if (branch == nullptr || !branch->computeRelativeTarget(bytes + p, section.size - p)) {
+                delete branch;
+                return false;
+            }
+            if (layout().isValidTarget(branch->target())) {
+                p += branch->instructionSize();
+                aligned = true;
+                if (!branches->add(branch))
+                    return false;
+                continue;
+            }
+            delete branch;
+        }
+        p += 2;
+        aligned = !aligned;
+    }
+    return true;
+}
+
+} // namespace deltapatch

@@ -1,0 +1,105 @@
+// 32-bit x86 ELF parser: R_386_RELATIVE places, rel32 branches, the relocation-table marker.
+#include "deltapatch/disassembler_elf32_x86.h"
+
+#include <new>
+
+#include "deltapatch/elfx86scanner.h"
+
+namespace deltapatch {
+
+namespace {
+
+constexpr uint32_t kRelative = 8;
+constexpr uint64_t kEntrySize = 8;
+
+uint32_t ReadU32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// True when the section starts with exactly one relative entry per abs32 place, in order.
+bool StartsWithAbs32Entries(const uint8_t* bytes, const ElfSection& section,
+                            const GrowableArray<uint32_t>& rvas)
+{
+    if (rvas.empty() || section.entrySize == 0 || section.size / section.entrySize < rvas.size())
+        return false;
+    // Entries are 8 bytes apart whatever the declared entry size.
+    if (section.size / kEntrySize < rvas.size())
+        return false;
+    for (size_t i = 0; i < rvas.size(); ++i) {
+        const uint8_t* entry = bytes + i * kEntrySize;
+        if (ReadU32(entry) != rvas[i] || ReadU32(entry + 4) != kRelative)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool DisassemblerElf32X86::TypedRVAX86::computeRelativeTarget(const uint8_t* bytes,
+                                                               size_t available)
+{
+    if (available < 4)
+        return false;
+    setRelativeTarget(ReadU32(bytes) + 4);
+    return true;
+}
+
+bool DisassemblerElf32X86::TypedRVAX86::emitInstruction(DisassembledProgram* program,
+                                                        uint32_t target)
+{
+    return program->emitRel32(program->findOrMakeRel32Label(target));
+}
+
+DisassemblerElf32X86::DisassemblerElf32X86(const uint8_t* start, size_t length)
+    : DisassemblerElf32(start, length)
+{
+}
+
+bool DisassemblerElf32X86::relocationToRva(uint32_t place, uint32_t info, uint32_t* rva) const
+{
+    if (info != kRelative)
+        return false;
+    *rva = place;
+    return true;
+}
+
+bool DisassemblerElf32X86::parseRelocationSection(const ElfSection& section,
+                                                  ElfProgramWriter* writer)
+{
+    GrowableArray<uint32_t> rvas;
+    if (!writer->abs32Rvas(&rvas))
+        return false;
+    const uint64_t end = section.offset + section.size;
+    // Assembly rebuilds one table only; any further matching section stays bytes.
+    if (writer->relocationTableEmitted() ||
+        !StartsWithAbs32Entries(sectionBytes(section), section, rvas))
+        return writer->emitBytes(section.offset, end);
+    if (!writer->program()->emitElfRelocationTable())
+        return false;
+    writer->setRelocationTableEmitted();
+    return writer->emitBytes(section.offset + rvas.size() * kEntrySize, end);
+}
+
+bool DisassemblerElf32X86::parseFile(const ElfSection& section, ElfBranchList* branches)
+{
+    GrowableArray<uint64_t> fields;
+    const uint8_t* bytes = sectionBytes(section);
+    if (!ScanX86Displacements(bytes, section.size, uint32_t(section.address), false, layout(),
+                              &fields))
+        return false;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        TypedRVAX86* branch =
+            new (std::nothrow) TypedRVAX86(uint32_t(section.address + fields[i]));
+        if (branch == nullptr ||
+            !branch->computeRelativeTarget(bytes + fields[i], section.size - fields[i])) {
+            delete branch;
+            return false;
+        }
+        if (!branches->add(branch))
+            return false;
+    }
+    return true;
+}
+
+} // namespace deltapatch
