@@ -188,8 +188,9 @@ TEST(ElfHeader, ChecksEveryFieldWithItsMessage)
         EXPECT_EQ(parser->parseHeader(), row.reason.empty());
         EXPECT_EQ(parser->failureReason(), row.reason);
         DisassembledProgram program;
-        if (!row.reason.empty())
+        if (!row.reason.empty()) {
             EXPECT_FALSE(parser->disassemble(&program));
+        }
     }
 }
 
@@ -263,8 +264,9 @@ TEST(ElfLayout, MapsAddressesThroughSegmentsAndSections)
                               RvaRow{0x3100, false, 0}, RvaRow{0xFFF, false, 0}}) {
         uint64_t offset = 0;
         EXPECT_EQ(layout.rvaToFileOffset(row.rva, &offset), row.mapped) << std::hex << row.rva;
-        if (row.mapped)
+        if (row.mapped) {
             EXPECT_EQ(offset, row.offset) << std::hex << row.rva;
+        }
     }
     uint32_t rva = 0;
     EXPECT_TRUE(layout.fileOffsetToRva(0x810, &rva));
@@ -439,8 +441,9 @@ TEST(ElfRelocations, SectionTypesDecideWhatHappensToPlaces)
         EXPECT_EQ(countOf(*result.program, INSTRUCTION_ABS32), row.abs32s);
         const std::vector<std::string> debug = log.messages(LogLevel_DEBUG);
         EXPECT_NE(std::find(debug.begin(), debug.end(), row.logged), debug.end());
-        if (result.ok)
+        if (result.ok) {
             EXPECT_EQ(reassemble(result.program.get()), built.bytes);
+        }
     }
 }
 

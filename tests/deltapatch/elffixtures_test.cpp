@@ -81,8 +81,9 @@ TEST(ElfFixtures, LinkedLibrariesAreDetectedAndReassembledByteForByte)
             ASSERT_EQ(ParseExecutable(image.data(), image.size(), &program), STATUS_OK);
             EXPECT_GE(countOf(*program, row.branch), 10u);
             EXPECT_EQ(countOf(*program, INSTRUCTION_ABS32), row.abs32s[version - 1]);
-            if (row.tableMarker != INSTRUCTION_BYTE)
+            if (row.tableMarker != INSTRUCTION_BYTE) {
                 EXPECT_EQ(countOf(*program, row.tableMarker), 1u);
+            }
             // The relocation table is rebuilt from the abs32 references in place.
             EXPECT_TRUE(reassemble(program.get()) == image);
         }
