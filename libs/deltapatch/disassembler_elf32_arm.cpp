@@ -140,41 +140,49 @@ bool DisassemblerElf32ARM::relocationToRva(uint32_t place, uint32_t info, uint32
 bool DisassemblerElf32ARM::parseRelocationSection(const ElfSection& section,
                                                   ElfProgramWriter* writer)
 {
-    GrowableArray<uint32_t> rvas;
-    if (!writer->abs32Rvas(&rvas))
-        return false;
     const uint64_t end = section.offset + section.size;
+    const size_t n = writer->abs32Count();
     // Assembly rebuilds one table only; any further section stays bytes.
-    if (rvas.empty() || writer->relocationTableEmitted())
+    if (n == 0 || writer->relocationTableEmitted())
         return writer->emitBytes(section.offset, end);
     const uint8_t* bytes = sectionBytes(section);
     const uint64_t count = section.entrySize == 0 ? 0 : section.size / section.entrySize;
     // Entries are read 8 bytes apart: never past the section, whatever its entry size.
     const uint64_t readable = section.size / kEntrySize;
-    const uint64_t leading = LeadingOthers(bytes, std::min(count, readable), rvas[0]);
-    for (uint64_t n = 0; n < leading; ++n) {
-        const uint64_t at = section.offset + n * kEntrySize;
+    const uint64_t leading =
+        LeadingOthers(bytes, std::min(count, readable), writer->firstAbs32Rva());
+    for (uint64_t i = 0; i < leading; ++i) {
+        const uint64_t at = section.offset + i * kEntrySize;
         if (!writer->emitBytes(at, at + kEntrySize))
             return false;
     }
     uint64_t entry = leading;
-    if (count >= rvas.size()) {
-        for (size_t matched = 0;; ++matched) {
-            if (matched == rvas.size()) {
-                if (!writer->program()->emitElfArmRelocationTable())
-                    return false;
-                writer->setRelocationTableEmitted();
-                break;
-            }
-            if (entry >= readable)
-                break;
-            const uint8_t* at = bytes + entry * kEntrySize;
-            ++entry;
-            if (ReadU32(at + 4) != kRelative || ReadU32(at) != rvas[matched])
-                break;
-        }
+    if (count >= n) {
+        GrowableArray<uint32_t> rvas;
+        if (!writer->abs32Rvas(&rvas) || !matchRun(bytes, readable, rvas, &entry, writer))
+            return false;
     }
     return writer->emitBytes(section.offset + entry * kEntrySize, end);
+}
+
+// Walks the entries from `*entry` against the places in order: all matched gives the marker;
+// otherwise the walk stops after the first entry that differs (or at the section's end).
+bool DisassemblerElf32ARM::matchRun(const uint8_t* bytes, uint64_t readable,
+                                    const GrowableArray<uint32_t>& rvas, uint64_t* entry,
+                                    ElfProgramWriter* writer)
+{
+    for (size_t matched = 0; matched < rvas.size(); ++matched) {
+        if (*entry >= readable)
+            return true;
+        const uint8_t* at = bytes + *entry * kEntrySize;
+        ++*entry;
+        if (ReadU32(at + 4) != kRelative || ReadU32(at) != rvas[matched])
+            return true;
+    }
+    if (!writer->program()->emitElfArmRelocationTable())
+        return false;
+    writer->setRelocationTableEmitted();
+    return true;
 }
 
 bool DisassemblerElf32ARM::parseFile(const ElfSection& section, ElfBranchList* branches)

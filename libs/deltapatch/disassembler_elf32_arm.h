@@ -37,6 +37,11 @@ public:
     // before a mismatch, and the mismatching one, are left out; the final diff restores them.
     bool parseRelocationSection(const ElfSection& section, ElfProgramWriter* writer) override;
     bool parseFile(const ElfSection& section, ElfBranchList* branches) override;
+
+private:
+    static bool matchRun(const uint8_t* bytes, uint64_t readable,
+                         const GrowableArray<uint32_t>& rvas, uint64_t* entry,
+                         ElfProgramWriter* writer);
 };
 
 } // namespace deltapatch

@@ -17,15 +17,9 @@ uint32_t ReadU32(const uint8_t* p)
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// True when the section starts with exactly one relative entry per abs32 place, in order.
-bool StartsWithAbs32Entries(const uint8_t* bytes, const ElfSection& section,
-                            const GrowableArray<uint32_t>& rvas)
+// True when the entries, 8 bytes apart, start with one relative entry per abs32 place, in order.
+bool StartsWithAbs32Entries(const uint8_t* bytes, const GrowableArray<uint32_t>& rvas)
 {
-    if (rvas.empty() || section.entrySize == 0 || section.size / section.entrySize < rvas.size())
-        return false;
-    // Entries are 8 bytes apart whatever the declared entry size.
-    if (section.size / kEntrySize < rvas.size())
-        return false;
     for (size_t i = 0; i < rvas.size(); ++i) {
         const uint8_t* entry = bytes + i * kEntrySize;
         if (ReadU32(entry) != rvas[i] || ReadU32(entry + 4) != kRelative)
@@ -67,13 +61,17 @@ bool DisassemblerElf32X86::relocationToRva(uint32_t place, uint32_t info, uint32
 bool DisassemblerElf32X86::parseRelocationSection(const ElfSection& section,
                                                   ElfProgramWriter* writer)
 {
+    const uint64_t end = section.offset + section.size;
+    // Assembly rebuilds one table only; any further matching section stays bytes. The places
+    // are listed only for a section that can hold them all.
+    const size_t n = writer->abs32Count();
     GrowableArray<uint32_t> rvas;
+    if (writer->relocationTableEmitted() || n == 0 || section.entrySize == 0 ||
+        section.size / section.entrySize < n || section.size / kEntrySize < n)
+        return writer->emitBytes(section.offset, end);
     if (!writer->abs32Rvas(&rvas))
         return false;
-    const uint64_t end = section.offset + section.size;
-    // Assembly rebuilds one table only; any further matching section stays bytes.
-    if (writer->relocationTableEmitted() ||
-        !StartsWithAbs32Entries(sectionBytes(section), section, rvas))
+    if (!StartsWithAbs32Entries(sectionBytes(section), rvas))
         return writer->emitBytes(section.offset, end);
     if (!writer->program()->emitElfRelocationTable())
         return false;

@@ -41,7 +41,8 @@ public:
     // False when memory runs out.
     bool addSection(const ElfSection& section) { return m_Sections.push_back(section); }
     bool addSegment(const ElfSegment& segment) { return m_Segments.push_back(segment); }
-    // Prepares the target lookup; call once all segments are added. False when memory runs out.
+    // Prepares the lookups; call once all sections and segments are added. False when memory
+    // runs out. Lookups then take logarithmic time, however many entries the tables have.
     bool finish();
 
     size_t sectionCount() const { return m_Sections.size(); }
@@ -68,11 +69,26 @@ private:
         uint64_t begin;
         uint64_t end;
     };
+    // From `begin` up to the next piece's begin, RVAs map through segment `owner` (none when
+    // owner is kNoOwner).
+    struct Piece {
+        uint64_t begin;
+        size_t owner;
+    };
+    static constexpr size_t kNoOwner = SIZE_MAX;
+
+    bool buildPieces();
+    bool buildPlaceRanges();
 
     GrowableArray<ElfSection> m_Sections;
     GrowableArray<ElfSegment> m_Segments;
     // Memory ranges of the loadable segments, sorted and merged.
     GrowableArray<Range> m_LoadRanges;
+    // The RVA space cut where segments begin and end, each piece owned by the first segment
+    // that maps it to file bytes.
+    GrowableArray<Piece> m_Pieces;
+    // File ranges of the program-bits and relocation sections, sorted and merged.
+    GrowableArray<Range> m_PlaceRanges;
 };
 
 } // namespace deltapatch

@@ -81,9 +81,19 @@ bool ElfProgramWriter::locate(ElfBranchList* branches)
     return true;
 }
 
+uint32_t ElfProgramWriter::firstAbs32Rva()
+{
+    // Places are only ever dropped, so the first one in play only moves forward.
+    while (m_FirstActive < m_Abs32.size() && m_Abs32[m_FirstActive].dropped)
+        ++m_FirstActive;
+    return m_FirstActive < m_Abs32.size() ? m_Abs32[m_FirstActive].rva : 0;
+}
+
 bool ElfProgramWriter::abs32Rvas(GrowableArray<uint32_t>* rvas) const
 {
     rvas->clear();
+    if (!rvas->reserve(abs32Count()))
+        return false;
     for (size_t i = 0; i < m_Abs32.size(); ++i) {
         if (!m_Abs32[i].dropped && !rvas->push_back(m_Abs32[i].rva))
             return false;
@@ -112,6 +122,7 @@ bool ElfProgramWriter::write(ElfBranchList* branches, RelocationHandler* handler
     m_Cursor = 0;
     m_NextAbs32 = 0;
     m_NextBranch = 0;
+    m_FirstActive = 0;
     for (size_t i = 0; i < m_Layout.sectionCount(); ++i) {
         if (!writeSection(m_Layout.section(i), branches, handler))
             return false;
@@ -226,6 +237,7 @@ void ElfProgramWriter::dropAbs32In(const ElfSection& section)
         if (place.used || place.dropped)
             continue;
         place.dropped = true;
+        ++m_Dropped;
         logDebug("Skipping relocation entry for unsupported section: " +
                  std::to_string(section.type));
     }

@@ -44,7 +44,12 @@ public:
     // For relocation handlers.
     DisassembledProgram* program() const { return m_Program; }
     const uint8_t* image() const { return m_Image; }
-    // The RVAs of the abs32 places still in play, ascending; false when memory runs out.
+    // Number of abs32 places still in play (not dropped with an unsupported section).
+    size_t abs32Count() const { return m_Abs32.size() - m_Dropped; }
+    // The lowest RVA among them; abs32Count() must not be 0.
+    uint32_t firstAbs32Rva();
+    // Their RVAs, ascending; false when memory runs out. Takes time in their number, so callers
+    // ask only when a section holds at least that many entries.
     bool abs32Rvas(GrowableArray<uint32_t>* rvas) const;
     // Emits image[from, to) as byte runs; false when the range is outside the image.
     bool emitBytes(uint64_t from, uint64_t to);
@@ -80,6 +85,8 @@ private:
     GrowableArray<size_t> m_ByOffset;
     size_t m_NextAbs32 = 0;
     size_t m_NextBranch = 0;
+    size_t m_Dropped = 0;
+    size_t m_FirstActive = 0; // no place before it in RVA order is still in play
 };
 
 } // namespace deltapatch
