@@ -420,6 +420,46 @@ TEST(PeEmission, EmitsAbs32AndMarkerAndReassemblesTheImage)
     }
 }
 
+// Every 32-bit word of the headers, the section table and the relocation table, set to values
+// that break sizes, offsets and addresses: each parser rejects the image, fails its
+// disassembly with a reason, or emits a program that encodes and assembles without harm.
+TEST(PeDamage, AnyDamagedWordIsRejectedOrHandled)
+{
+    const PeBytes code = {0xE8, 0xFB, 0x00, 0x00, 0x00, 0x0F, 0x84, 0x10, 0x00, 0x00, 0x00,
+                          0x48, 0x8D, 0x05, 0x20, 0x00, 0x00, 0x00};
+    for (bool is64 : {false, true}) {
+        const PeBytes table = PeRelocationBlock(0x3000, {uint16_t(is64 ? 0xA000 : 0x3000), 0x0000});
+        const PeBytes original = BuildPe(SmallPe(is64, code, table));
+        std::vector<size_t> words;
+        for (size_t at = 0; at < 0x1F0; at += 4)
+            words.push_back(at);
+        for (size_t at = 0x400; at < 0x400 + table.size(); at += 4)
+            words.push_back(at);
+        for (size_t at : words) {
+            for (uint32_t value : {0u, 0xFFFFFFFFu, 0x80000000u, 0x1001u, 0xFFFu}) {
+                SCOPED_TRACE(::testing::Message() << is64 << " at " << at << " value " << value);
+                const PeBytes image = patched(original, at, value, 4);
+                DisassemblerWin32X86 x86(image.data(), image.size());
+                DisassemblerWin32X64 x64(image.data(), image.size());
+                Disassembler& parser = is64 ? static_cast<Disassembler&>(x64) : x86;
+                if (!parser.parseHeader())
+                    continue;
+                ASSERT_LE(parser.length(), image.size());
+                DisassembledProgram program(parser.kind());
+                if (!parser.disassemble(&program)) {
+                    EXPECT_STRNE(parser.failureReason(), "");
+                    continue;
+                }
+                EncodedProgram encoded;
+                ASSERT_EQ(EncodeProgram(program, &encoded), STATUS_OK);
+                ByteSink assembled;
+                const PatchStatus status = AssembleProgram(encoded, &assembled);
+                EXPECT_TRUE(status == STATUS_OK || status == STATUS_ASSEMBLY_FAILED);
+            }
+        }
+    }
+}
+
 TEST(PeDetection, ReportsKindAndLengthOrNotRecognised)
 {
     PeImageSpec trailing = SmallPe(false, PeBytes(16, 0x90));
