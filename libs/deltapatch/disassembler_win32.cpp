@@ -88,6 +88,45 @@ void SortPlaces(GrowableArray<uint32_t>* places)
     std::sort(places->data(), places->data() + places->size());
 }
 
+// The RVA of file offsets that never decrease, with the meaning of fileOffsetToRva(), in
+// O(log n) per step: a heap of the sections already started, lowest table index on top;
+// sections that end before the offset leave the heap once they come to the top.
+class RawOffsetMapper {
+public:
+    RawOffsetMapper(const GrowableArray<DisassemblerWin32::Section>& sections,
+                    const GrowableArray<uint32_t>& rawOrder)
+        : m_Sections(sections), m_RawOrder(rawOrder)
+    {
+    }
+    bool rvaAt(size_t offset, uint32_t* rva)
+    {
+        const auto later = [](uint32_t a, uint32_t b) { return a > b; };
+        while (m_Next < m_RawOrder.size() && m_Sections[m_RawOrder[m_Next]].rawPointer <= offset) {
+            if (!m_Heap.push_back(m_RawOrder[m_Next++]))
+                return false;
+            std::push_heap(m_Heap.data(), m_Heap.data() + m_Heap.size(), later);
+        }
+        while (!m_Heap.empty() && !contains(m_Sections[m_Heap[0]], offset)) {
+            std::pop_heap(m_Heap.data(), m_Heap.data() + m_Heap.size(), later);
+            m_Heap.resize(m_Heap.size() - 1, 0);
+        }
+        const DisassemblerWin32::Section* first = m_Heap.empty() ? nullptr : &m_Sections[m_Heap[0]];
+        *rva = first ? uint32_t(first->virtualAddress + (offset - first->rawPointer)) : 0;
+        return true;
+    }
+
+private:
+    static bool contains(const DisassemblerWin32::Section& section, size_t offset)
+    {
+        return offset >= section.rawPointer && offset - section.rawPointer < section.rawSize;
+    }
+
+    const GrowableArray<DisassemblerWin32::Section>& m_Sections;
+    const GrowableArray<uint32_t>& m_RawOrder;
+    size_t m_Next = 0;
+    GrowableArray<uint32_t> m_Heap;
+};
+
 } // namespace
 
 DisassemblerWin32::DisassemblerWin32(const uint8_t* start, size_t length, bool want64)
@@ -306,14 +345,35 @@ const char* DisassemblerWin32::readRelocationBlocks(size_t table, uint32_t size)
     }
 }
 
-bool DisassemblerWin32::findRel32Places()
+// Sections are visited in file order, leaving out any that starts inside one already visited,
+// so that no byte is scanned or emitted twice.
+bool DisassemblerWin32::planVisits(GrowableArray<Visit>* visits) const
 {
-    m_Rel32Places.clear();
+    visits->clear();
+    RawOffsetMapper mapper(m_Sections, m_RawOrder);
     size_t offset = 0;
     for (int64_t i = nextSectionAt(offset); i >= 0; i = nextSectionAt(offset)) {
         const Section& section = m_Sections[size_t(i)];
-        offset = std::max<size_t>(offset, section.rawPointer) + section.rawSize;
-        if (IsText(section) && !scanSection(section))
+        Visit visit{uint32_t(i), 0};
+        if (!mapper.rvaAt(section.rawPointer, &visit.rva) || !visits->push_back(visit))
+            return false;
+        offset = size_t(section.rawPointer) + section.rawSize;
+    }
+    return true;
+}
+
+bool DisassemblerWin32::findRel32Places()
+{
+    GrowableArray<Visit> visits;
+    return planVisits(&visits) && findRel32Places(visits);
+}
+
+bool DisassemblerWin32::findRel32Places(const GrowableArray<Visit>& visits)
+{
+    m_Rel32Places.clear();
+    for (size_t i = 0; i < visits.size(); ++i) {
+        const Section& section = m_Sections[visits[i].section];
+        if (IsText(section) && !scanSection(section, visits[i].rva))
             return false;
     }
     SortPlaces(&m_Rel32Places);
@@ -322,11 +382,10 @@ bool DisassemblerWin32::findRel32Places()
 
 // A candidate is kept only when it overlaps no relocation place and its target lies in this
 // section: anything else is more likely data that happens to look like a branch.
-bool DisassemblerWin32::scanSection(const Section& section)
+bool DisassemblerWin32::scanSection(const Section& section, uint32_t start)
 {
     const uint8_t* bytes = m_Start + section.rawPointer;
     const size_t size = section.rawSize;
-    const uint32_t start = fileOffsetToRva(section.rawPointer);
     const uint64_t end = uint64_t(start) + section.virtualSize;
     const DataDirectory& relocations = m_Directories[kBaseRelocationDirectory];
     const uint32_t* abs32 = m_Abs32Places.data();
@@ -370,11 +429,11 @@ bool DisassemblerWin32::emitBytes(DisassembledProgram* program, size_t from, siz
 }
 
 // A place too close to the section's end to hold its 4 bytes is emitted as plain bytes.
-bool DisassemblerWin32::emitSection(DisassembledProgram* program, const Section& section) const
+bool DisassemblerWin32::emitSection(DisassembledProgram* program, const Section& section,
+                                    uint32_t rva) const
 {
     const uint8_t* bytes = m_Start + section.rawPointer;
     const size_t size = section.rawSize;
-    uint32_t rva = fileOffsetToRva(section.rawPointer);
     if (!program->emitOrigin(rva))
         return false;
     const DataDirectory& relocations = m_Directories[kBaseRelocationDirectory];
@@ -421,12 +480,14 @@ bool DisassemblerWin32::disassemble(DisassembledProgram* program, const char** r
     program->setImageBase(m_ImageBase);
     if ((*reason = findAbs32Places()) != nullptr)
         return false;
-    if (!findRel32Places())
+    GrowableArray<Visit> visits;
+    if (!planVisits(&visits) || !findRel32Places(visits))
         return false;
     size_t cursor = 0;
-    for (int64_t i = nextSectionAt(cursor); i >= 0; i = nextSectionAt(cursor)) {
-        const Section& section = m_Sections[size_t(i)];
-        if (!emitBytes(program, cursor, section.rawPointer) || !emitSection(program, section))
+    for (size_t i = 0; i < visits.size(); ++i) {
+        const Section& section = m_Sections[visits[i].section];
+        if (!emitBytes(program, cursor, section.rawPointer) ||
+            !emitSection(program, section, visits[i].rva))
             return false;
         cursor = size_t(section.rawPointer) + section.rawSize;
     }

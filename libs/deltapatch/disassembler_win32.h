@@ -78,14 +78,22 @@ public:
     const GrowableArray<uint32_t>& rel32Places() const { return m_Rel32Places; }
 
 private:
+    // A section in the order the walks visit them, with the RVA of its first raw byte.
+    struct Visit {
+        uint32_t section;
+        uint32_t rva;
+    };
+
     void reset();
+    bool planVisits(GrowableArray<Visit>* visits) const;
+    bool findRel32Places(const GrowableArray<Visit>& visits);
     const char* parseOptionalHeader(size_t offset);
     bool readDirectory(size_t optionalHeader, int index, DataDirectory* directory) const;
     const char* parseSections(uint64_t tableOffset);
     const char* readRelocationBlocks(size_t table, uint32_t size);
-    bool scanSection(const Section& section);
+    bool scanSection(const Section& section, uint32_t start);
     bool emitBytes(DisassembledProgram* program, size_t from, size_t to) const;
-    bool emitSection(DisassembledProgram* program, const Section& section) const;
+    bool emitSection(DisassembledProgram* program, const Section& section, uint32_t rva) const;
 
     const uint8_t* m_Start;
     size_t m_FullLength;
