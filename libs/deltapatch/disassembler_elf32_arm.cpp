@@ -200,6 +200,7 @@ bool DisassemblerElf32ARM::parseFile(const ElfSection& section, ElfBranchList* b
                 return false;
             }
             if (layout().isValidTarget(branch->target())) {
+                branch->setFileOffset(section.offset + p);
                 p += branch->instructionSize();
                 aligned = true;
                 if (!branches->add(branch))

@@ -94,6 +94,7 @@ bool DisassemblerElf32X86::parseFile(const ElfSection& section, ElfBranchList* b
             delete branch;
             return false;
         }
+        branch->setFileOffset(section.offset + fields[i]);
         if (!branches->add(branch))
             return false;
     }

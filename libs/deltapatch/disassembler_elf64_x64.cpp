@@ -62,6 +62,7 @@ bool DisassemblerElf64X64::parseFile(const ElfSection& section, ElfBranchList* b
             delete branch;
             return false;
         }
+        branch->setFileOffset(section.offset + fields[i]);
         if (!branches->add(branch))
             return false;
     }

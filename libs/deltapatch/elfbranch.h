@@ -27,6 +27,7 @@ public:
     uint32_t rva() const { return m_Rva; }
     uint32_t relativeTarget() const { return m_RelativeTarget; }
     uint32_t target() const { return m_Rva + m_RelativeTarget; }
+    // Where the scanner found the instruction.
     uint64_t fileOffset() const { return m_FileOffset; }
     void setFileOffset(uint64_t offset) { m_FileOffset = offset; }
 
@@ -52,6 +53,18 @@ public:
     void clear();
     size_t size() const { return m_Branches.size(); }
     ElfBranch* operator[](size_t i) const { return m_Branches[i]; }
+    // Deletes the branches for which `keep` is false, keeping the order of the rest.
+    template <typename Keep> void keepOnly(Keep keep)
+    {
+        size_t kept = 0;
+        for (size_t i = 0; i < m_Branches.size(); ++i) {
+            if (keep(m_Branches[i]))
+                m_Branches[kept++] = m_Branches[i];
+            else
+                delete m_Branches[i];
+        }
+        m_Branches.resize(kept, nullptr);
+    }
     // Stable sorts by RVA, or by file offset.
     void sortByRva();
     void sortByFileOffset();

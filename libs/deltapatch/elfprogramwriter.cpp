@@ -71,12 +71,11 @@ bool ElfProgramWriter::locate(ElfBranchList* branches)
     size_t* order = m_ByOffset.data();
     std::stable_sort(order, order + m_ByOffset.size(),
                      [places](size_t a, size_t b) { return places[a].offset < places[b].offset; });
-    for (size_t i = 0; i < branches->size(); ++i) {
+    const ElfLayout& layout = m_Layout;
+    branches->keepOnly([&layout](const ElfBranch* branch) {
         uint64_t offset = 0;
-        if (!m_Layout.rvaToFileOffset((*branches)[i]->rva(), &offset))
-            return false;
-        (*branches)[i]->setFileOffset(offset);
-    }
+        return layout.rvaToFileOffset(branch->rva(), &offset) && offset == branch->fileOffset();
+    });
     branches->sortByFileOffset();
     return true;
 }

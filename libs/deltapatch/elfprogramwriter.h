@@ -34,8 +34,9 @@ public:
 
     // Records the RVA of a 32-bit absolute place; false when memory runs out.
     bool addAbs32(uint32_t rva);
-    // Sorts the abs32 places and the branches by RVA and gives them file offsets; false when
-    // one has none.
+    // Sorts the abs32 places by RVA and gives them file offsets; false when one has none. Keeps
+    // only the branches whose RVA leads back to where they were found: in sections that are not
+    // loaded (debug information, say) the bytes merely look like branches.
     bool locate(ElfBranchList* branches);
     // Emits the whole image and assigns default label indexes; false when a place is left
     // unused, lies where no reference can be emitted, or the program refuses an instruction.

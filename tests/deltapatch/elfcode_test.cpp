@@ -132,6 +132,30 @@ TEST(ElfX86Scanner, FindsTheDisplacementsOfEachForm)
     }
 }
 
+TEST(ElfX86Scanner, CodeLookalikesInSectionsThatAreNotLoadedStayBytes)
+{
+    // Debug information has addresses of its own: its bytes may look like calls whose RVA
+    // leads into the code at another place (here just after the real call), or nowhere.
+    const Bytes call = withDisplacement({0xE8}, 0);
+    ElfImageSpec spec;
+    spec.sections = {{kProgBits, concat2(call, Bytes(8, 0x90))},
+                     {kProgBits, concat2(call, Bytes(8, 0x90))}};
+    const uint64_t text = BuildElf(spec).offsets[0];
+    for (uint64_t address : {text + 4, uint64_t(0x100000)}) {
+        SCOPED_TRACE(address);
+        BuiltElf built = BuildElf(spec);
+        ElfPut(&built.bytes, built.sectionHeader(1, false) + 12, address, 4);
+        DisassemblerElf32X86 parser(built.bytes.data(), built.bytes.size());
+        ASSERT_TRUE(parser.parseHeader());
+        DisassembledProgram program(parser.kind());
+        ASSERT_TRUE(parser.disassemble(&program));
+        const std::vector<FoundRel32> found = rel32sOf(program);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].rva, built.offsets[0] + 1);
+        EXPECT_EQ(reassemble(&program), built.bytes);
+    }
+}
+
 struct ArmRow {
     const char* name;
     Bytes code;
