@@ -24,6 +24,7 @@ cmake --build "$builddir" -j "$jobs"
 export QT_QPA_PLATFORM=offscreen
 if [ "$sanitize" = ON ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+  export LSAN_OPTIONS=suppressions="$(pwd)/tests/lsan.supp"
   export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
 cd "$builddir"
