@@ -202,10 +202,10 @@ done
 for entry in "${pairs[@]}"; do
   label=${entry%%|*}
   cells=()
-  for spec in "unpack:time unxz:time 1.10 le" "deltapatch:gen bsdiff:gen 1 lt" \
+  for check in "unpack:time unxz:time 1.10 le" "deltapatch:gen bsdiff:gen 1 lt" \
     "deltapatch:genkb bsdiff:genkb 0.50 le" "deltapatch:apply bsdiff:apply 1 le" \
     "deltapatch:bytes bsdiff:bytes 1 le"; do
-    read -r mine peer limit op <<<"$spec"
+    read -r mine peer limit op <<<"$check"
     r=$(ratio "${R[$label:$mine]}" "${R[$label:$peer]}")
     cells+=("$r $(verdict "$r" "$limit" "$op")")
   done

@@ -265,10 +265,10 @@ struct TempDirRow {
     QString expected;
 };
 
-bool plant(const QString& spec, const QString& tmp, const QString& elsewhere)
+bool plant(const QString& plan, const QString& tmp, const QString& elsewhere)
 {
-    const QString kind = spec.section(':', 0, 0);
-    const QString path = tmp + "/orvane_temp_" + spec.section(':', 1);
+    const QString kind = plan.section(':', 0, 0);
+    const QString path = tmp + "/orvane_temp_" + plan.section(':', 1);
     if (kind == "dir")
         return QDir().mkdir(path);
     if (kind == "file")
@@ -290,8 +290,8 @@ TEST_F(ConfigurationTest, CreateTempDirSkipsEveryTakenName)
         QTemporaryDir tmp(m_Tmp + "/row XXXXXX");
         QTemporaryDir elsewhere(m_Root->path() + "/elsewhere XXXXXX");
         qputenv("TMPDIR", QFile::encodeName(tmp.path()));
-        for (const QString& spec : row.planted) {
-            ASSERT_TRUE(plant(spec, tmp.path(), elsewhere.path()));
+        for (const QString& plan : row.planted) {
+            ASSERT_TRUE(plant(plan, tmp.path(), elsewhere.path()));
         }
 
         Configuration config;

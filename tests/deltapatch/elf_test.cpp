@@ -106,10 +106,10 @@ size_t countOf(const DisassembledProgram& program, InstructionKind kind)
     return n;
 }
 
-// The section offsets an image spec will get, so that contents can name their own addresses.
-std::vector<uint64_t> offsetsOf(const ElfImageSpec& spec)
+// The section offsets an image layout will get, so that contents can name their own addresses.
+std::vector<uint64_t> offsetsOf(const ElfImageSpec& plan)
 {
-    return BuildElf(spec).offsets;
+    return BuildElf(plan).offsets;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -124,11 +124,11 @@ struct HeaderRow {
 
 BuiltElf small(bool is64, uint16_t machine)
 {
-    ElfImageSpec spec;
-    spec.is64 = is64;
-    spec.machine = machine;
-    spec.sections = {{kProgBits, Bytes(16, 0x90)}};
-    return BuildElf(spec);
+    ElfImageSpec plan;
+    plan.is64 = is64;
+    plan.machine = machine;
+    plan.sections = {{kProgBits, Bytes(16, 0x90)}};
+    return BuildElf(plan);
 }
 
 std::vector<HeaderRow> headerRows()
@@ -300,14 +300,14 @@ struct DataImage {
 DataImage dataImage(uint16_t machine,
                     const std::function<std::vector<ElfSectionSpec>(uint32_t data)>& more)
 {
-    ElfImageSpec spec;
-    spec.machine = machine;
-    spec.sections = {{kProgBits, Bytes(8, 0x90)}, {kProgBits, Bytes(16, 0)}};
-    const uint32_t data = uint32_t(offsetsOf(spec)[1]);
-    spec.sections[1].bytes = concat({le32(0x100), le32(0x7), le32(0x104), le32(0)});
+    ElfImageSpec plan;
+    plan.machine = machine;
+    plan.sections = {{kProgBits, Bytes(8, 0x90)}, {kProgBits, Bytes(16, 0)}};
+    const uint32_t data = uint32_t(offsetsOf(plan)[1]);
+    plan.sections[1].bytes = concat({le32(0x100), le32(0x7), le32(0x104), le32(0)});
     for (const ElfSectionSpec& section : more(data))
-        spec.sections.push_back(section);
-    const BuiltElf built = BuildElf(spec);
+        plan.sections.push_back(section);
+    const BuiltElf built = BuildElf(plan);
     return {built.bytes, built.offsets};
 }
 
@@ -427,12 +427,12 @@ TEST(ElfRelocations, SectionTypesDecideWhatHappensToPlaces)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        ElfImageSpec spec;
-        spec.sections = {{kProgBits, Bytes(4, 0x90)}, {row.type, Bytes(4)}, {kProgBits, Bytes(8)},
+        ElfImageSpec plan;
+        plan.sections = {{kProgBits, Bytes(4, 0x90)}, {row.type, Bytes(4)}, {kProgBits, Bytes(8)},
                          {kRel, Bytes(8), 8}};
-        const std::vector<uint64_t> offsets = offsetsOf(spec);
-        spec.sections[3].bytes = relocation(uint32_t(offsets[2]), 8);
-        BuiltElf built = BuildElf(spec);
+        const std::vector<uint64_t> offsets = offsetsOf(plan);
+        plan.sections[3].bytes = relocation(uint32_t(offsets[2]), 8);
+        BuiltElf built = BuildElf(plan);
         // Lay the typed section over the data section, ahead of it in the table.
         ElfPutSection(&built.bytes, built.sectionHeader(1, false), false, row.type, offsets[2], 8, 0);
         CapturedLog log;
@@ -473,9 +473,9 @@ TEST(ElfRelocations, PlacesThatCannotBecomeReferencesFailTheDisassembly)
 
 TEST(ElfSections, OverlappingOrOutsideSectionsFailTheDisassemblyOnly)
 {
-    ElfImageSpec spec;
-    spec.sections = {{kProgBits, Bytes(16, 0x90)}, {kProgBits, Bytes(16, 0x90)}};
-    const BuiltElf built = BuildElf(spec);
+    ElfImageSpec plan;
+    plan.sections = {{kProgBits, Bytes(16, 0x90)}, {kProgBits, Bytes(16, 0x90)}};
+    const BuiltElf built = BuildElf(plan);
     struct Row {
         const char* name;
         uint64_t offset;

@@ -25,7 +25,7 @@ struct ElfImageSpec {
 
 struct BuiltElf {
     ElfBytes bytes;
-    // File offset (and address) of each given section's bytes, in spec order.
+    // File offset (and address) of each given section's bytes, in plan order.
     std::vector<uint64_t> offsets;
     uint64_t sectionTable = 0; // file offset of the section header table
     uint64_t programTable = 0;
@@ -58,16 +58,16 @@ inline void ElfPutSection(ElfBytes* out, uint64_t at, bool is64, uint32_t type, 
     }
 }
 
-inline BuiltElf BuildElf(const ElfImageSpec& spec)
+inline BuiltElf BuildElf(const ElfImageSpec& plan)
 {
-    const bool w = spec.is64;
+    const bool w = plan.is64;
     const uint64_t header = w ? 64 : 52;
     const uint64_t programSize = w ? 56 : 32;
     BuiltElf built;
     ElfBytes& out = built.bytes;
     out.assign(header + programSize, 0);
     uint64_t at = 0x100; // sections start on a round offset
-    for (const ElfSectionSpec& section : spec.sections) {
+    for (const ElfSectionSpec& section : plan.sections) {
         built.offsets.push_back(at);
         out.resize(at, 0);
         out.insert(out.end(), section.bytes.begin(), section.bytes.end());
@@ -77,12 +77,12 @@ inline BuiltElf BuildElf(const ElfImageSpec& spec)
     out.resize(names + 4, 0); // the section-name table: empty names only
     built.sectionTable = (out.size() + 7) & ~uint64_t(7);
     const uint64_t sectionSize = w ? 64 : 40;
-    const uint64_t count = spec.sections.size() + 2;
+    const uint64_t count = plan.sections.size() + 2;
     out.resize(built.sectionTable + count * sectionSize, 0);
-    for (size_t i = 0; i < spec.sections.size(); ++i)
-        ElfPutSection(&out, built.sectionHeader(i, w), w, spec.sections[i].type, built.offsets[i],
-                      spec.sections[i].bytes.size(), spec.sections[i].entrySize);
-    ElfPutSection(&out, built.sectionHeader(spec.sections.size(), w), w, 3, names, 4, 0);
+    for (size_t i = 0; i < plan.sections.size(); ++i)
+        ElfPutSection(&out, built.sectionHeader(i, w), w, plan.sections[i].type, built.offsets[i],
+                      plan.sections[i].bytes.size(), plan.sections[i].entrySize);
+    ElfPutSection(&out, built.sectionHeader(plan.sections.size(), w), w, 3, names, 4, 0);
     const uint64_t length = out.size();
     // Header.
     out[0] = 0x7F, out[1] = 'E', out[2] = 'L', out[3] = 'F';
@@ -90,7 +90,7 @@ inline BuiltElf BuildElf(const ElfImageSpec& spec)
     out[5] = 1;
     out[6] = 1;
     ElfPut(&out, 16, 3, 2); // shared object
-    ElfPut(&out, 18, spec.machine, 2);
+    ElfPut(&out, 18, plan.machine, 2);
     ElfPut(&out, 20, 1, 4);
     built.programTable = header;
     ElfPut(&out, w ? 32 : 28, header, w ? 8 : 4);

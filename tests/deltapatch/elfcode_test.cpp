@@ -33,13 +33,13 @@ struct Code {
 std::unique_ptr<Code> disassembleCode(uint16_t machine, bool is64, const Bytes& code)
 {
     auto out = std::make_unique<Code>();
-    ElfImageSpec spec;
-    spec.is64 = is64;
-    spec.machine = machine;
+    ElfImageSpec plan;
+    plan.is64 = is64;
+    plan.machine = machine;
     Bytes padded = code;
     padded.resize(code.size() + 8, 0);
-    spec.sections = {{kProgBits, padded}};
-    const BuiltElf built = BuildElf(spec);
+    plan.sections = {{kProgBits, padded}};
+    const BuiltElf built = BuildElf(plan);
     out->image = built.bytes;
     out->text = uint32_t(built.offsets[0]);
     const uint8_t* data = out->image.data();
@@ -137,13 +137,13 @@ TEST(ElfX86Scanner, CodeLookalikesInSectionsThatAreNotLoadedStayBytes)
     // Debug information has addresses of its own: its bytes may look like calls whose RVA
     // leads into the code at another place (here just after the real call), or nowhere.
     const Bytes call = withDisplacement({0xE8}, 0);
-    ElfImageSpec spec;
-    spec.sections = {{kProgBits, concat2(call, Bytes(8, 0x90))},
+    ElfImageSpec plan;
+    plan.sections = {{kProgBits, concat2(call, Bytes(8, 0x90))},
                      {kProgBits, concat2(call, Bytes(8, 0x90))}};
-    const uint64_t text = BuildElf(spec).offsets[0];
+    const uint64_t text = BuildElf(plan).offsets[0];
     for (uint64_t address : {text + 4, uint64_t(0x100000)}) {
         SCOPED_TRACE(address);
-        BuiltElf built = BuildElf(spec);
+        BuiltElf built = BuildElf(plan);
         ElfPut(&built.bytes, built.sectionHeader(1, false) + 12, address, 4);
         DisassemblerElf32X86 parser(built.bytes.data(), built.bytes.size());
         ASSERT_TRUE(parser.parseHeader());

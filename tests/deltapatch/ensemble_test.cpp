@@ -125,24 +125,24 @@ struct PatchSpec {
 // whole-file diff.
 PatchSpec plainPatch(const Bytes& oldData, const Bytes& newData)
 {
-    PatchSpec spec;
-    spec.sourceChecksum = checksumOf(oldData);
-    spec.targetChecksum = checksumOf(newData);
+    PatchSpec plan;
+    plan.sourceChecksum = checksumOf(oldData);
+    plan.targetChecksum = checksumOf(newData);
     const Bytes empty = predictedSet(0);
-    spec.streams = {varints({0}), diffOf(empty, empty), diffOf(empty, empty),
+    plan.streams = {varints({0}), diffOf(empty, empty), diffOf(empty, empty),
                     diffOf(oldData, newData)};
-    return spec;
+    return plan;
 }
 
 // A plain patch whose stream 0 is replaced by `parameters`; the parameter and element diffs
 // reproduce the sets one patcher without parameters expects.
 PatchSpec patcherPatch(const Bytes& oldData, const Bytes& newData, const Bytes& parameters)
 {
-    PatchSpec spec = plainPatch(oldData, newData);
+    PatchSpec plan = plainPatch(oldData, newData);
     const Bytes predicted = predictedSet(1);
-    spec.streams[0] = parameters;
-    spec.streams[1] = diffOf(predicted, predicted);
-    return spec;
+    plan.streams[0] = parameters;
+    plan.streams[1] = diffOf(predicted, predicted);
+    return plan;
 }
 
 // --- executable regions ------------------------------------------------------------------------
@@ -216,11 +216,11 @@ PatchSpec machoPatch(const MachoFiles& files, uint32_t kind, const Bytes& correc
                      const Bytes& rebuilt)
 {
     const uint32_t offset = static_cast<uint32_t>(files.prefix.size());
-    PatchSpec spec = patcherPatch(files.oldData, files.newData,
+    PatchSpec plan = patcherPatch(files.oldData, files.newData,
                                   varints({1, kind, offset, uint32_t(files.oldImage.size())}));
-    spec.streams[2] = diffOf(elementsOf(encodedRegion(files.oldImage)), corrected);
-    spec.streams[3] = diffOf(files.oldData + rebuilt, files.newData);
-    return spec;
+    plan.streams[2] = diffOf(elementsOf(encodedRegion(files.oldImage)), corrected);
+    plan.streams[3] = diffOf(files.oldData + rebuilt, files.newData);
+    return plan;
 }
 
 // The patch a release tool would write: the old image's program corrected into the new one's.
@@ -300,10 +300,10 @@ TEST_F(EnsembleTest, PlainPatchReproducesTheNewFileOnce)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        PatchSpec spec = plainPatch(row.oldData, row.newData);
-        spec.prediction = row.prediction;
+        PatchSpec plan = plainPatch(row.oldData, row.newData);
+        plan.prediction = row.prediction;
         writeFile("old", row.oldData);
-        writeFile("patch", spec.encode());
+        writeFile("patch", plan.encode());
         ASSERT_EQ(apply("old", "patch", "new"), STATUS_OK);
         EXPECT_TRUE(readFile("new") == row.newData);
         EXPECT_EQ(entries(), (std::set<std::string>{"old", "patch", "new"}));
@@ -331,9 +331,9 @@ TEST_F(EnsembleTest, PatcherRebuildsTheExecutableRegion)
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        PatchSpec spec = machoPatch(files, row.kind);
-        spec.prediction = row.prediction;
-        const Bytes patch = spec.encode();
+        PatchSpec plan = machoPatch(files, row.kind);
+        plan.prediction = row.prediction;
+        const Bytes patch = plan.encode();
         ByteSink output;
         ASSERT_EQ(ApplyEnsemblePatch(ByteSource(files.oldData.data(), files.oldData.size()),
                                      ByteSource(patch.data(), patch.size()), &output),
@@ -367,9 +367,9 @@ TEST_F(EnsembleTest, ForgedSizePredictionReservesNoMoreThanThePatchCanFill)
     GTEST_SKIP() << "the sanitizer's shadow memory does not fit an address space limit";
 #endif
     const MachoFiles files;
-    PatchSpec spec = machoPatch(files, MACHO_X64);
-    spec.prediction = 0xFFFFFFFF;
-    EXPECT_EXIT(applyWithAddressSpaceLimit(files.oldData, spec.encode()),
+    PatchSpec plan = machoPatch(files, MACHO_X64);
+    plan.prediction = 0xFFFFFFFF;
+    EXPECT_EXIT(applyWithAddressSpaceLimit(files.oldData, plan.encode()),
                 ::testing::ExitedWithCode(STATUS_OK), "");
 }
 
@@ -395,9 +395,9 @@ TEST_F(EnsembleTest, InMemoryApplyAppendsOnlyOnSuccess)
 
 // What a damaged row starts from: the files as they will be on disk (nullopt: no such file).
 struct Inputs {
-    PatchSpec spec;
+    PatchSpec plan;
     std::optional<Bytes> oldFile;
-    std::optional<Bytes> patchFile; // overrides the encoded spec when set
+    std::optional<Bytes> patchFile; // overrides the encoded plan when set
     bool noPatch = false;
     std::string newName = "new";
 };
@@ -423,9 +423,9 @@ TEST_F(EnsembleTest, DamagedInputsYieldTheirStatusAndNoNewFile)
          [](Inputs* in) { in->noPatch = true, in->oldFile.reset(); }},
         {"empty patch file", STATUS_PATCH_OPEN_FAILED, [](Inputs* in) { in->patchFile = Bytes{}; }},
         {"wrong magic, old file missing", STATUS_BAD_MAGIC,
-         [](Inputs* in) { in->spec.magic += 1, in->oldFile.reset(); }},
+         [](Inputs* in) { in->plan.magic += 1, in->oldFile.reset(); }},
         {"magic cut short", STATUS_BAD_MAGIC, [](Inputs* in) { in->patchFile = Bytes{0xC3, 0xDE}; }},
-        {"wrong version", STATUS_BAD_VERSION, [](Inputs* in) { in->spec.version -= 1; }},
+        {"wrong version", STATUS_BAD_VERSION, [](Inputs* in) { in->plan.version -= 1; }},
         {"version missing", STATUS_BAD_VERSION,
          [](Inputs* in) { in->patchFile = varints({kEnsembleMagic}); }},
         {"size prediction missing", STATUS_BAD_HEADER, [&](Inputs* in) {
@@ -441,61 +441,61 @@ TEST_F(EnsembleTest, DamagedInputsYieldTheirStatusAndNoNewFile)
         {"body missing", STATUS_STREAM_ERROR, [&](Inputs* in) { in->patchFile = header; }},
         {"body not a stream set", STATUS_BAD_HEADER,
          [&](Inputs* in) { in->patchFile = header + blobOf({1, 2, 3}); }},
-        {"patcher count missing", STATUS_BAD_HEADER, [](Inputs* in) { in->spec.streams[0] = {}; }},
+        {"patcher count missing", STATUS_BAD_HEADER, [](Inputs* in) { in->plan.streams[0] = {}; }},
         {"stream 0 not consumed", STATUS_BAD_HEADER,
-         [](Inputs* in) { in->spec.streams[0] = varints({0, 0}); }},
+         [](Inputs* in) { in->plan.streams[0] = varints({0, 0}); }},
         {"kind 0", STATUS_BAD_HEADER,
-         [](Inputs* in) { in->spec.streams[0] = varints({1, 0, 0, 4}); }},
+         [](Inputs* in) { in->plan.streams[0] = varints({1, 0, 0, 4}); }},
         {"kind 8", STATUS_BAD_HEADER,
-         [](Inputs* in) { in->spec.streams[0] = varints({1, 8, 0, 4}); }},
+         [](Inputs* in) { in->plan.streams[0] = varints({1, 8, 0, 4}); }},
         {"fewer kinds than patchers", STATUS_BAD_HEADER,
-         [](Inputs* in) { in->spec.streams[0] = varints({3, 1, 2}); }},
+         [](Inputs* in) { in->plan.streams[0] = varints({3, 1, 2}); }},
         {"patcher count 2^32-1", STATUS_BAD_HEADER,
-         [](Inputs* in) { in->spec.streams[0] = varints({0xFFFFFFFF, 1, 0, 4}); }},
+         [](Inputs* in) { in->plan.streams[0] = varints({0xFFFFFFFF, 1, 0, 4}); }},
         {"region missing", STATUS_BAD_TRANSFORM,
-         [](Inputs* in) { in->spec.streams[0] = varints({1, 7, 0}); }},
+         [](Inputs* in) { in->plan.streams[0] = varints({1, 7, 0}); }},
         {"region one byte past the old file", STATUS_BAD_TRANSFORM,
-         [=](Inputs* in) { in->spec.streams[0] = varints({1, 1, 1, oldLength}); }},
+         [=](Inputs* in) { in->plan.streams[0] = varints({1, 1, 1, oldLength}); }},
         {"region offset past the old file", STATUS_BAD_TRANSFORM,
-         [=](Inputs* in) { in->spec.streams[0] = varints({1, 1, oldLength + 1, 0}); }},
+         [=](Inputs* in) { in->plan.streams[0] = varints({1, 1, oldLength + 1, 0}); }},
         {"region wrapping around", STATUS_BAD_TRANSFORM,
-         [](Inputs* in) { in->spec.streams[0] = varints({1, 1, 0xFFFFFFFF, 2}); }},
+         [](Inputs* in) { in->plan.streams[0] = varints({1, 1, 0xFFFFFFFF, 2}); }},
         // Elements never overlap: regions adding up to more than the old file are refused.
         {"regions covering the old file twice", STATUS_BAD_TRANSFORM, [=](Inputs* in) {
-             in->spec.streams[0] = varints({2, 7, 7, 0, oldLength, 1, oldLength - 1});
+             in->plan.streams[0] = varints({2, 7, 7, 0, oldLength, 1, oldLength - 1});
          }},
         {"kind 6 over bytes no parser knows", STATUS_INPUT_NOT_RECOGNIZED,
-         [&](Inputs* in) { in->spec = patcherPatch(oldData, newData, varints({1, 6, 0, oldLength})); }},
+         [&](Inputs* in) { in->plan = patcherPatch(oldData, newData, varints({1, 6, 0, oldLength})); }},
         {"kind 1 over an empty region", STATUS_INPUT_NOT_RECOGNIZED,
-         [&](Inputs* in) { in->spec = patcherPatch(oldData, newData, varints({1, 1, oldLength, 0})); }},
-        {"parameter diff missing", STATUS_GENERAL_ERROR, [](Inputs* in) { in->spec.streams.resize(1); }},
+         [&](Inputs* in) { in->plan = patcherPatch(oldData, newData, varints({1, 1, oldLength, 0})); }},
+        {"parameter diff missing", STATUS_GENERAL_ERROR, [](Inputs* in) { in->plan.streams.resize(1); }},
         {"parameter diff corrupt", STATUS_GENERAL_ERROR,
-         [](Inputs* in) { in->spec.streams[1] = {9, 9, 9}; }},
+         [](Inputs* in) { in->plan.streams[1] = {9, 9, 9}; }},
         {"corrected parameters not a set", STATUS_STREAM_ERROR,
-         [&](Inputs* in) { in->spec.streams[1] = diffOf(empty, {1, 2, 3}); }},
+         [&](Inputs* in) { in->plan.streams[1] = diffOf(empty, {1, 2, 3}); }},
         {"corrected parameters left over", STATUS_STREAM_NOT_CONSUMED,
-         [&](Inputs* in) { in->spec.streams[1] = diffOf(empty, streamSet({{0}})); }},
+         [&](Inputs* in) { in->plan.streams[1] = diffOf(empty, streamSet({{0}})); }},
         {"parameters for a patcher missing", STATUS_STREAM_ERROR, [&](Inputs* in) {
-             in->spec = patcherPatch(oldData, newData, varints({1, 7, 0, 16}));
-             in->spec.streams[1] = diffOf(predictedSet(1), empty);
+             in->plan = patcherPatch(oldData, newData, varints({1, 7, 0, 16}));
+             in->plan.streams[1] = diffOf(predictedSet(1), empty);
          }},
         {"patcher given parameters", STATUS_GENERAL_ERROR, [&](Inputs* in) {
-             in->spec = patcherPatch(oldData, newData, varints({1, 7, 0, 16}));
-             in->spec.streams[1] = diffOf(predictedSet(1), oneParameter);
+             in->plan = patcherPatch(oldData, newData, varints({1, 7, 0, 16}));
+             in->plan.streams[1] = diffOf(predictedSet(1), oneParameter);
          }},
         {"element diff corrupt", STATUS_GENERAL_ERROR,
-         [](Inputs* in) { in->spec.streams[2] = {}; }},
+         [](Inputs* in) { in->plan.streams[2] = {}; }},
         {"corrected elements not a set", STATUS_STREAM_ERROR,
-         [&](Inputs* in) { in->spec.streams[2] = diffOf(empty, {0xEA}); }},
+         [&](Inputs* in) { in->plan.streams[2] = diffOf(empty, {0xEA}); }},
         {"corrected elements left over", STATUS_STREAM_NOT_CONSUMED,
-         [&](Inputs* in) { in->spec.streams[2] = diffOf(empty, streamSet({{}, {5}})); }},
+         [&](Inputs* in) { in->plan.streams[2] = diffOf(empty, streamSet({{}, {5}})); }},
         {"program unreadable", STATUS_DESERIALIZATION_FAILED, [&](Inputs* in) {
              in->oldFile = macho.oldData;
-             in->spec = damagedMachoPatch(macho, [](ByteSinkSet*) {});
+             in->plan = damagedMachoPatch(macho, [](ByteSinkSet*) {});
          }},
         {"program does not assemble", STATUS_ASSEMBLY_FAILED, [&](Inputs* in) {
              in->oldFile = macho.oldData;
-             in->spec = damagedMachoPatch(macho, [](ByteSinkSet* element) {
+             in->plan = damagedMachoPatch(macho, [](ByteSinkSet* element) {
                  EncodedProgram program;
                  program.ops.push_back(OP_COPY1); // a copy without a byte to copy
                  WriteEncodedProgram(program, element);
@@ -503,7 +503,7 @@ TEST_F(EnsembleTest, DamagedInputsYieldTheirStatusAndNoNewFile)
          }},
         {"element bytes left over", STATUS_STREAM_NOT_CONSUMED, [&](Inputs* in) {
              in->oldFile = macho.oldData;
-             in->spec = damagedMachoPatch(macho, [&](ByteSinkSet* element) {
+             in->plan = damagedMachoPatch(macho, [&](ByteSinkSet* element) {
                  WriteEncodedProgram(encodedRegion(macho.newImage), element);
                  element->stream(9)->write("x", 1);
              });
@@ -512,23 +512,23 @@ TEST_F(EnsembleTest, DamagedInputsYieldTheirStatusAndNoNewFile)
              const Bytes twice = macho.oldData + macho.oldImage;
              const uint32_t length = static_cast<uint32_t>(macho.oldImage.size());
              in->oldFile = twice;
-             in->spec = patcherPatch(twice, macho.newData,
+             in->plan = patcherPatch(twice, macho.newData,
                                      varints({2, MACHO_X64, MACHO_X64, uint32_t(macho.prefix.size()),
                                               length, uint32_t(macho.oldData.size()), length}));
-             in->spec.streams[1] = diffOf(predictedSet(2), predictedSet(2));
-             in->spec.streams[2] = diffOf({}, elementsOf(encodedRegion(macho.newImage)));
+             in->plan.streams[1] = diffOf(predictedSet(2), predictedSet(2));
+             in->plan.streams[2] = diffOf({}, elementsOf(encodedRegion(macho.newImage)));
          }},
-        {"final diff missing", STATUS_GENERAL_ERROR, [](Inputs* in) { in->spec.streams.resize(3); }},
+        {"final diff missing", STATUS_GENERAL_ERROR, [](Inputs* in) { in->plan.streams.resize(3); }},
         {"final diff against another old file", STATUS_GENERAL_ERROR,
-         [](Inputs* in) { in->spec.streams[3] = diffOf(Bytes(5000, 1), Bytes(5000, 1)); }},
-        {"wrong target checksum", STATUS_BAD_CRC, [](Inputs* in) { in->spec.targetChecksum ^= 1; }},
+         [](Inputs* in) { in->plan.streams[3] = diffOf(Bytes(5000, 1), Bytes(5000, 1)); }},
+        {"wrong target checksum", STATUS_BAD_CRC, [](Inputs* in) { in->plan.targetChecksum ^= 1; }},
         {"new file in a missing directory", STATUS_FILE_IO_FAILED,
          [](Inputs* in) { in->newName = "missing/new"; }},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         Inputs in;
-        in.spec = plainPatch(oldData, newData);
+        in.plan = plainPatch(oldData, newData);
         in.oldFile = oldData;
         row.damage(&in);
         fs::remove_all(m_Dir);
@@ -537,7 +537,7 @@ TEST_F(EnsembleTest, DamagedInputsYieldTheirStatusAndNoNewFile)
         if (in.oldFile)
             writeFile("old", *in.oldFile), files.insert("old");
         if (!in.noPatch)
-            writeFile("patch", in.patchFile ? *in.patchFile : in.spec.encode()), files.insert("patch");
+            writeFile("patch", in.patchFile ? *in.patchFile : in.plan.encode()), files.insert("patch");
         EXPECT_EQ(apply("old", "patch", in.newName), row.expected);
         EXPECT_EQ(entries(), files);
     }
@@ -549,11 +549,11 @@ TEST_F(EnsembleTest, ExistingNewFileIsReplacedOnlyOnSuccess)
 {
     const Bytes oldData = sampleContent(3000, 9);
     const Bytes newData = sampleContent(3000, 10);
-    PatchSpec spec = plainPatch(oldData, newData);
+    PatchSpec plan = plainPatch(oldData, newData);
     writeFile("old", oldData);
     writeFile("new", {'k', 'e', 'e', 'p'});
-    spec.targetChecksum ^= 1;
-    writeFile("patch", spec.encode());
+    plan.targetChecksum ^= 1;
+    writeFile("patch", plan.encode());
     EXPECT_EQ(apply("old", "patch", "new"), STATUS_BAD_CRC);
     EXPECT_TRUE(readFile("new") == Bytes({'k', 'e', 'e', 'p'}));
 
@@ -597,11 +597,11 @@ struct Seed {
 };
 
 // A body seed: the target checksum (little-endian) followed by the body stream set.
-Bytes bodySeed(const PatchSpec& spec)
+Bytes bodySeed(const PatchSpec& plan)
 {
-    const uint32_t target = spec.targetChecksum;
+    const uint32_t target = plan.targetChecksum;
     return Bytes{uint8_t(target), uint8_t(target >> 8), uint8_t(target >> 16), uint8_t(target >> 24)} +
-           streamSet(spec.streams);
+           streamSet(plan.streams);
 }
 
 std::vector<Seed> fuzzSeeds()

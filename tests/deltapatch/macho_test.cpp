@@ -47,9 +47,9 @@ MachoBytes truncated(MachoBytes image, size_t length)
 
 MachoBytes changed(bool is64, const std::function<void(MachoImageSpec*, MachoSegmentSpec*)>& change)
 {
-    MachoImageSpec spec = SmallMacho(is64, MachoBytes(16, 0x90));
-    change(&spec, &spec.segments[1]);
-    return BuildMacho(spec);
+    MachoImageSpec plan = SmallMacho(is64, MachoBytes(16, 0x90));
+    change(&plan, &plan.segments[1]);
+    return BuildMacho(plan);
 }
 
 struct HeaderRow {
@@ -60,7 +60,7 @@ struct HeaderRow {
 
 std::vector<HeaderRow> headerRows()
 {
-    using Spec = MachoImageSpec*;
+    using Plan = MachoImageSpec*;
     using Segment = MachoSegmentSpec*;
     return {
         {"31 bytes", truncated(small(true), 31), "Too small"},
@@ -85,69 +85,69 @@ std::vector<HeaderRow> headerRows()
         {"command shorter than its head", patched(small(true), 16, 3),
          "file to small in load commands"},
         {"LC_SEGMENT in a 64-bit image",
-         changed(true, [](Spec, Segment text) { text->commandBits = 32; }),
+         changed(true, [](Plan, Segment text) { text->commandBits = 32; }),
          "LC_SEGMENT not supported"},
         {"LC_SEGMENT_64 in a 32-bit image",
-         changed(false, [](Spec, Segment text) { text->commandBits = 64; }),
+         changed(false, [](Plan, Segment text) { text->commandBits = 64; }),
          "LC_SEGMENT_64 not supported"},
         {"short LC_SEGMENT", patched(small(false), kHeader32 + 4, 55), "bad LC_SEGMENT"},
         {"short LC_SEGMENT_64", patched(small(true), kHeader64 + 4, 71), "bad LC_SEGMENT_64"},
-        {"segment past the end", changed(true, [](Spec, Segment text) { text->fileSize++; }),
+        {"segment past the end", changed(true, [](Plan, Segment text) { text->fileSize++; }),
          "segment too large"},
         {"32-bit segment without sections past the end",
-         changed(false, [](Spec spec, Segment) { spec->segments[0].fileSize = 0x1001; }),
+         changed(false, [](Plan plan, Segment) { plan->segments[0].fileSize = 0x1001; }),
          "segment too large"},
         {"64-bit segment without sections is not checked",
-         changed(true, [](Spec spec, Segment) { spec->segments[0].fileSize = 0x10000; }), ""},
+         changed(true, [](Plan plan, Segment) { plan->segments[0].fileSize = 0x10000; }), ""},
         {"section count beyond the command",
-         changed(false, [](Spec, Segment text) { text->sectionCount = 2; }),
+         changed(false, [](Plan, Segment text) { text->sectionCount = 2; }),
          "sections too small"},
         {"64-bit section count beyond the command",
-         changed(true, [](Spec, Segment text) { text->sectionCount = 2; }), "sections too small"},
+         changed(true, [](Plan, Segment text) { text->sectionCount = 2; }), "sections too small"},
         {"section below its segment",
-         changed(true, [](Spec, Segment text) { text->sections[0].address = k4G - 1; }),
+         changed(true, [](Plan, Segment text) { text->sections[0].address = k4G - 1; }),
          "section larger than segment"},
         {"section past its segment",
-         changed(false, [](Spec, Segment text) { text->sections[0].size = 0xC01; }),
+         changed(false, [](Plan, Segment text) { text->sections[0].size = 0xC01; }),
          "section larger than segment"},
         {"section filling its segment",
          changed(true,
-                 [](Spec, Segment text) {
+                 [](Plan, Segment text) {
                      text->sections[0] = {k4G, 0x1000, 0};
                  }),
          ""},
         {"code bytes past the end of the file",
-         changed(true, [](Spec, Segment text) { text->sections[0].fileOffset = 0xFF8; }),
+         changed(true, [](Plan, Segment text) { text->sections[0].fileOffset = 0xFF8; }),
          "section too large"},
         {"data section outside the file is not read",
          changed(true,
-                 [](Spec, Segment text) {
+                 [](Plan, Segment text) {
                      text->sections.push_back({k4G + 0x800, 0x10, 0xFFFFFF00, 0, "__const"});
                  }),
          ""},
         {"only data sections",
-         changed(true, [](Spec, Segment text) { text->sections[0].flags = 0; }),
+         changed(true, [](Plan, Segment text) { text->sections[0].flags = 0; }),
          "Resource-only executables are not yet supported"},
         {"code flags with a section type",
-         changed(false, [](Spec, Segment text) { text->sections[0].flags = 0x80000008; }),
+         changed(false, [](Plan, Segment text) { text->sections[0].flags = 0x80000008; }),
          "Resource-only executables are not yet supported"},
         {"virtual size of 4 GiB",
-         changed(true, [](Spec, Segment text) { text->virtualSize = k4G; }), "overflow"},
+         changed(true, [](Plan, Segment text) { text->virtualSize = k4G; }), "overflow"},
         {"file offset of 4 GiB",
-         changed(true, [](Spec, Segment text) { text->fileOffset = k4G; }), "overflow"},
+         changed(true, [](Plan, Segment text) { text->fileOffset = k4G; }), "overflow"},
         {"section size of 4 GiB",
-         changed(true, [](Spec, Segment text) { text->sections[0].size = k4G; }), "overflow"},
+         changed(true, [](Plan, Segment text) { text->sections[0].size = k4G; }), "overflow"},
         {"segments 4 GiB apart",
          changed(true,
-                 [](Spec spec, Segment) {
+                 [](Plan plan, Segment) {
                      MachoSegmentSpec data{"__DATA", 2 * k4G, 0x1000, 0x800, 0x10, {}};
                      data.sections.push_back({2 * k4G, 0x10, 0x800, 0, "__data"});
-                     spec->segments.push_back(data);
+                     plan->segments.push_back(data);
                  }),
          "overflow"},
         {"32-bit segment reaching 4 GiB",
          changed(false,
-                 [](Spec, Segment text) {
+                 [](Plan, Segment text) {
                      text->address = 0xFFFFF000;
                      text->sections[0].address = 0xFFFFF400;
                  }),
@@ -169,9 +169,9 @@ TEST(MachoHeader, ChecksEveryRuleWithItsOwnMessage)
 
 TEST(MachoHeader, StartsUninitialisedAndCutsTheLengthAtTheLastSegment)
 {
-    MachoImageSpec spec = SmallMacho(true, MachoBytes(16, 0x90));
-    spec.content.push_back({0x17FF, {0xAB}}); // bytes behind the last segment, e.g. a signature
-    const MachoBytes image = BuildMacho(spec);
+    MachoImageSpec plan = SmallMacho(true, MachoBytes(16, 0x90));
+    plan.content.push_back({0x17FF, {0xAB}}); // bytes behind the last segment, e.g. a signature
+    const MachoBytes image = BuildMacho(plan);
     DisassemblerMacho parser(image.data(), image.size());
     EXPECT_STREQ(parser.failureReason(), "uninitialized");
     EXPECT_EQ(parser.kind(), UNKNOWN);
@@ -194,13 +194,13 @@ TEST(MachoHeader, StartsUninitialisedAndCutsTheLengthAtTheLastSegment)
 // __TEXT as SmallMacho lays it out, plus __DATA whose memory is larger than its file bytes.
 MachoBytes withData(bool is64)
 {
-    MachoImageSpec spec = SmallMacho(is64, MachoBytes(16, 0x90));
-    const uint64_t base = spec.segments[1].address;
+    MachoImageSpec plan = SmallMacho(is64, MachoBytes(16, 0x90));
+    const uint64_t base = plan.segments[1].address;
     MachoSegmentSpec data{"__DATA", base + 0x1000, 0x2000, 0x1000, 0x800, {}};
     data.sections.push_back({base + 0x1000, 0x800, 0x1000, 0, "__data"});
-    spec.segments.push_back(data);
-    spec.length = 0x1800;
-    return BuildMacho(spec);
+    plan.segments.push_back(data);
+    plan.length = 0x1800;
+    return BuildMacho(plan);
 }
 
 TEST(MachoMapping, TranslatesBetweenFileOffsetsAndRvas)
@@ -308,12 +308,12 @@ TEST(MachoScan, EmitsSectionsInFileOrderWithTheirRvas)
 {
     // Two code sections listed against file order, the second one overlapping the first: each
     // byte is emitted once, the origin of each section taken from its file offset.
-    MachoImageSpec spec = SmallMacho(true, {0xE8, 0x00, 0x00, 0x00, 0x00, 0x90, 0x90, 0x90});
-    spec.segments[1].sections.insert(spec.segments[1].sections.begin(),
+    MachoImageSpec plan = SmallMacho(true, {0xE8, 0x00, 0x00, 0x00, 0x00, 0x90, 0x90, 0x90});
+    plan.segments[1].sections.insert(plan.segments[1].sections.begin(),
                                      {k4G + 0x600, 5, 0x600});
-    spec.segments[1].sections.push_back({k4G + 0x404, 8, 0x404});
-    spec.content.push_back({0x600, {0xE9, 0x00, 0x00, 0x00, 0x00}});
-    const MachoBytes image = BuildMacho(spec);
+    plan.segments[1].sections.push_back({k4G + 0x404, 8, 0x404});
+    plan.content.push_back({0x600, {0xE9, 0x00, 0x00, 0x00, 0x00}});
+    const MachoBytes image = BuildMacho(plan);
     DisassemblerMacho parser(image.data(), image.size());
     ASSERT_TRUE(parser.parseHeader());
     DisassembledProgram program(parser.kind());

@@ -116,26 +116,26 @@ inline MachoBytes MachoSegmentCommand(const MachoSegmentSpec& segment, bool wide
 }
 
 // The image: header, commands right after it, zeros up to `length`, then the content bytes.
-inline MachoBytes BuildMacho(const MachoImageSpec& spec)
+inline MachoBytes BuildMacho(const MachoImageSpec& plan)
 {
     MachoBytes commands;
-    for (const MachoSegmentSpec& segment : spec.segments) {
-        const bool wide = segment.commandBits == 0 ? spec.is64 : segment.commandBits == 64;
+    for (const MachoSegmentSpec& segment : plan.segments) {
+        const bool wide = segment.commandBits == 0 ? plan.is64 : segment.commandBits == 64;
         const MachoBytes command = MachoSegmentCommand(segment, wide);
         commands.insert(commands.end(), command.begin(), command.end());
     }
-    const size_t header = spec.is64 ? 32 : 28;
+    const size_t header = plan.is64 ? 32 : 28;
     MachoBytes out(header);
-    MachoPut32(&out, 0, spec.is64 ? 0xFEEDFACF : 0xFEEDFACE);
-    MachoPut32(&out, 4, spec.is64 ? 0x01000007 : 7);
+    MachoPut32(&out, 0, plan.is64 ? 0xFEEDFACF : 0xFEEDFACE);
+    MachoPut32(&out, 4, plan.is64 ? 0x01000007 : 7);
     MachoPut32(&out, 8, 3); // all x86 subtypes
-    MachoPut32(&out, 12, spec.fileType);
-    MachoPut32(&out, 16, static_cast<uint32_t>(spec.segments.size()));
+    MachoPut32(&out, 12, plan.fileType);
+    MachoPut32(&out, 16, static_cast<uint32_t>(plan.segments.size()));
     MachoPut32(&out, 20, static_cast<uint32_t>(commands.size()));
     out.insert(out.end(), commands.begin(), commands.end());
-    if (out.size() < spec.length)
-        out.resize(spec.length);
-    for (const auto& piece : spec.content) {
+    if (out.size() < plan.length)
+        out.resize(plan.length);
+    for (const auto& piece : plan.content) {
         if (out.size() < piece.first + piece.second.size())
             out.resize(piece.first + piece.second.size());
         std::copy(piece.second.begin(), piece.second.end(), out.begin() + piece.first);
@@ -150,15 +150,15 @@ inline MachoImageSpec SmallMacho(bool is64, const MachoBytes& code, uint32_t cod
                                  uint32_t textSize = 0x1000)
 {
     const uint64_t base = is64 ? 0x100000000ull : 0x1000;
-    MachoImageSpec spec;
-    spec.is64 = is64;
-    spec.length = textSize;
-    spec.segments.push_back({"__PAGEZERO", 0, base, 0, 0, {}});
+    MachoImageSpec plan;
+    plan.is64 = is64;
+    plan.length = textSize;
+    plan.segments.push_back({"__PAGEZERO", 0, base, 0, 0, {}});
     MachoSegmentSpec text{"__TEXT", base, textSize, 0, textSize, {}};
     text.sections.push_back({base + codeOffset, code.size(), codeOffset});
-    spec.segments.push_back(text);
-    spec.content.push_back({codeOffset, code});
-    return spec;
+    plan.segments.push_back(text);
+    plan.content.push_back({codeOffset, code});
+    return plan;
 }
 
 } // namespace testing

@@ -22,9 +22,9 @@ using Places = std::vector<uint32_t>;
 
 PeBytes changed(bool is64, const std::function<void(PeImageSpec*)>& change)
 {
-    PeImageSpec spec = SmallPe(is64, PeBytes(16, 0x90));
-    change(&spec);
-    return BuildPe(spec);
+    PeImageSpec plan = SmallPe(is64, PeBytes(16, 0x90));
+    change(&plan);
+    return BuildPe(plan);
 }
 
 PeBytes patched(PeBytes image, size_t at, uint64_t value, int bytes)
@@ -140,10 +140,10 @@ TEST(PeHeader, ChecksEveryRuleWithItsOwnMessage)
 
 TEST(PeHeader, StartsUninitialisedAndCutsTheLengthAtTheLastSection)
 {
-    PeImageSpec spec = SmallPe(true, PeBytes(16, 0x90));
-    spec.imageBase = 0x180000000ull;
-    spec.content.push_back({0x9FF, {0xAB}}); // an attached certificate, say
-    const PeBytes image = BuildPe(spec);
+    PeImageSpec plan = SmallPe(true, PeBytes(16, 0x90));
+    plan.imageBase = 0x180000000ull;
+    plan.content.push_back({0x9FF, {0xAB}}); // an attached certificate, say
+    const PeBytes image = BuildPe(plan);
     DisassemblerWin32X64 parser(image.data(), image.size());
     EXPECT_STREQ(parser.failureReason(), "uninitialized");
     EXPECT_EQ(parser.kind(), WIN_32_X64);
@@ -163,10 +163,10 @@ TEST(PeHeader, StartsUninitialisedAndCutsTheLengthAtTheLastSection)
 TEST(PeMapping, TranslatesBetweenFileOffsetsAndRvas)
 {
     // .data's memory is larger than its raw data; .bss has none.
-    PeImageSpec spec = SmallPe(false, PeBytes(16, 0x90));
-    spec.sections[2].virtualSize = 0x400;
-    spec.sections.push_back({".bss", 0x4000, 0x100, 0, 0});
-    const PeBytes image = BuildPe(spec);
+    PeImageSpec plan = SmallPe(false, PeBytes(16, 0x90));
+    plan.sections[2].virtualSize = 0x400;
+    plan.sections.push_back({".bss", 0x4000, 0x100, 0, 0});
+    const PeBytes image = BuildPe(plan);
     DisassemblerWin32X86 parser(image.data(), image.size());
     ASSERT_TRUE(parser.parseHeader());
     const DisassemblerWin32& pe = parser.image();
@@ -248,10 +248,10 @@ TEST(PeRelocations, ReadsTheBaseRelocationTableIntoAbs32Places)
 {
     for (const RelocationRow& row : relocationRows()) {
         SCOPED_TRACE(row.name);
-        PeImageSpec spec = SmallPe(row.is64, PeBytes(16, 0x90), row.table);
+        PeImageSpec plan = SmallPe(row.is64, PeBytes(16, 0x90), row.table);
         if (row.directorySize != 0)
-            spec.relocationSize = row.directorySize;
-        const PeBytes image = BuildPe(spec);
+            plan.relocationSize = row.directorySize;
+        const PeBytes image = BuildPe(plan);
         DisassemblerWin32 pe(image.data(), image.size(), row.is64);
         ASSERT_EQ(pe.parseHeader(), nullptr);
         const char* reason = pe.findAbs32Places();
@@ -264,9 +264,9 @@ TEST(PeRelocations, ReadsTheBaseRelocationTableIntoAbs32Places)
 
 TEST(PeRelocations, ATableOutsideEverySectionFailsTheDisassembly)
 {
-    PeImageSpec spec = SmallPe(false, PeBytes(16, 0x90), PeRelocationBlock(0x3000, {0x3004}));
-    spec.relocationRva = 0x5000;
-    const PeBytes image = BuildPe(spec);
+    PeImageSpec plan = SmallPe(false, PeBytes(16, 0x90), PeRelocationBlock(0x3000, {0x3004}));
+    plan.relocationRva = 0x5000;
+    const PeBytes image = BuildPe(plan);
     DisassemblerWin32X86 parser(image.data(), image.size());
     ASSERT_TRUE(parser.parseHeader());
     DisassembledProgram program(WIN_32_X86);
@@ -368,11 +368,11 @@ TEST(PeScan, SkipsTheRelocationTableAndScansOnlyText)
     code.insert(code.end(), table.begin(), table.end());
     PePut(&code, code.size(), 0xE8, 1);
     PePut(&code, code.size(), 0x1100 - (0x1000 + code.size() + 4), 4);
-    PeImageSpec spec = SmallPe(false, code);
-    spec.relocationRva = 0x1010;
-    spec.relocationSize = uint32_t(table.size());
-    spec.content.push_back({0x600, {0xE8, 0, 0, 0, 0}});
-    const PeBytes image = BuildPe(spec);
+    PeImageSpec plan = SmallPe(false, code);
+    plan.relocationRva = 0x1010;
+    plan.relocationSize = uint32_t(table.size());
+    plan.content.push_back({0x600, {0xE8, 0, 0, 0, 0}});
+    const PeBytes image = BuildPe(plan);
     DisassemblerWin32X86 parser(image.data(), image.size());
     ASSERT_TRUE(parser.parseHeader());
     DisassembledProgram program(WIN_32_X86);
@@ -394,10 +394,10 @@ TEST(PeEmission, EmitsAbs32AndMarkerAndReassemblesTheImage)
         const uint16_t step = is64 ? 8 : 4;
         const PeBytes table =
             PeRelocationBlock(0x3000, {type, uint16_t(type | step), uint16_t(type | 2 * step)});
-        PeImageSpec spec = SmallPe(is64, {0xE8, 0xFB, 0x00, 0x00, 0x00}, table);
-        spec.imageBase = base;
-        spec.content.push_back({0x600, data});
-        const PeBytes image = BuildPe(spec);
+        PeImageSpec plan = SmallPe(is64, {0xE8, 0xFB, 0x00, 0x00, 0x00}, table);
+        plan.imageBase = base;
+        plan.content.push_back({0x600, data});
+        const PeBytes image = BuildPe(plan);
 
         std::unique_ptr<DisassembledProgram> program;
         ASSERT_EQ(ParseExecutable(image.data(), image.size(), &program), STATUS_OK);

@@ -45,9 +45,9 @@ inline void PePut(PeBytes* out, size_t at, uint64_t value, int bytes)
         (*out)[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-inline size_t PeOptionalHeaderOffset(const PeImageSpec& spec)
+inline size_t PeOptionalHeaderOffset(const PeImageSpec& plan)
 {
-    return spec.peOffset + 24;
+    return plan.peOffset + 24;
 }
 
 inline uint16_t PeStandardOptionalSize(bool is64)
@@ -55,31 +55,31 @@ inline uint16_t PeStandardOptionalSize(bool is64)
     return static_cast<uint16_t>((is64 ? 112 : 96) + 16 * 8);
 }
 
-inline PeBytes BuildPe(const PeImageSpec& spec)
+inline PeBytes BuildPe(const PeImageSpec& plan)
 {
-    PeBytes out(spec.length, 0);
+    PeBytes out(plan.length, 0);
     out[0] = 'M';
     out[1] = 'Z';
-    PePut(&out, 60, spec.peOffset, 4);
-    PePut(&out, spec.peOffset, 0x4550, 4); // "PE\0\0"
+    PePut(&out, 60, plan.peOffset, 4);
+    PePut(&out, plan.peOffset, 0x4550, 4); // "PE\0\0"
     const uint16_t optionalSize =
-        spec.optionalHeaderSize ? spec.optionalHeaderSize : PeStandardOptionalSize(spec.is64);
-    PePut(&out, spec.peOffset + 4, spec.is64 ? 0x8664 : 0x14C, 2);
-    PePut(&out, spec.peOffset + 6, spec.sections.size(), 2);
-    PePut(&out, spec.peOffset + 20, optionalSize, 2);
-    const size_t optional = PeOptionalHeaderOffset(spec);
-    PePut(&out, optional, spec.magic ? spec.magic : (spec.is64 ? 0x20B : 0x10B), 2);
-    if (spec.is64)
-        PePut(&out, optional + 24, spec.imageBase, 8);
+        plan.optionalHeaderSize ? plan.optionalHeaderSize : PeStandardOptionalSize(plan.is64);
+    PePut(&out, plan.peOffset + 4, plan.is64 ? 0x8664 : 0x14C, 2);
+    PePut(&out, plan.peOffset + 6, plan.sections.size(), 2);
+    PePut(&out, plan.peOffset + 20, optionalSize, 2);
+    const size_t optional = PeOptionalHeaderOffset(plan);
+    PePut(&out, optional, plan.magic ? plan.magic : (plan.is64 ? 0x20B : 0x10B), 2);
+    if (plan.is64)
+        PePut(&out, optional + 24, plan.imageBase, 8);
     else
-        PePut(&out, optional + 28, spec.imageBase, 4);
-    PePut(&out, optional + 56, spec.sizeOfImage, 4);
-    const size_t directories = optional + (spec.is64 ? 112 : 96);
-    PePut(&out, directories - 4, spec.numberOfDirectories, 4);
-    PePut(&out, directories + 5 * 8, spec.relocationRva, 4);
-    PePut(&out, directories + 5 * 8 + 4, spec.relocationSize, 4);
+        PePut(&out, optional + 28, plan.imageBase, 4);
+    PePut(&out, optional + 56, plan.sizeOfImage, 4);
+    const size_t directories = optional + (plan.is64 ? 112 : 96);
+    PePut(&out, directories - 4, plan.numberOfDirectories, 4);
+    PePut(&out, directories + 5 * 8, plan.relocationRva, 4);
+    PePut(&out, directories + 5 * 8 + 4, plan.relocationSize, 4);
     size_t record = optional + optionalSize;
-    for (const PeSectionSpec& section : spec.sections) {
+    for (const PeSectionSpec& section : plan.sections) {
         for (size_t i = 0; i < section.name.size() && i < 8; ++i)
             out[record + i] = static_cast<uint8_t>(section.name[i]);
         PePut(&out, record + 8, section.virtualSize, 4);
@@ -88,12 +88,12 @@ inline PeBytes BuildPe(const PeImageSpec& spec)
         PePut(&out, record + 20, section.rawPointer, 4);
         record += 40;
     }
-    for (const auto& [at, bytes] : spec.content) {
+    for (const auto& [at, bytes] : plan.content) {
         if (out.size() < at + bytes.size())
             out.resize(at + bytes.size());
         std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<long>(at));
     }
-    out.resize(std::max(out.size(), spec.length));
+    out.resize(std::max(out.size(), plan.length));
     return out;
 }
 
@@ -113,17 +113,17 @@ inline PeBytes PeRelocationBlock(uint32_t page, const std::vector<uint16_t>& ent
 // 0x2000, 0x200 bytes) holding `relocations`, and .data at 0x600 (RVA 0x3000, 0x200 bytes).
 inline PeImageSpec SmallPe(bool is64, const PeBytes& code, const PeBytes& relocations = {})
 {
-    PeImageSpec spec;
-    spec.is64 = is64;
-    spec.sections = {{".text", 0x1000, 0x200, 0x200, 0x200},
+    PeImageSpec plan;
+    plan.is64 = is64;
+    plan.sections = {{".text", 0x1000, 0x200, 0x200, 0x200},
                      {".reloc", 0x2000, 0x200, 0x400, 0x200},
                      {".data", 0x3000, 0x200, 0x600, 0x200}};
-    spec.content = {{0x200, code}, {0x400, relocations}};
+    plan.content = {{0x200, code}, {0x400, relocations}};
     if (!relocations.empty()) {
-        spec.relocationRva = 0x2000;
-        spec.relocationSize = static_cast<uint32_t>(relocations.size());
+        plan.relocationRva = 0x2000;
+        plan.relocationSize = static_cast<uint32_t>(relocations.size());
     }
-    return spec;
+    return plan;
 }
 
 } // namespace testing

@@ -119,17 +119,17 @@ inline std::string BuildSyntheticProgram(const SyntheticProgram& p)
     for (int i = 0; i < kDataItems * 8; ++i)
         data.push_back(static_cast<uint8_t>(hash(p.seed + 2, i)));
     const uint64_t base = p.is64 ? 0x100000000ull : 0x1000;
-    MachoImageSpec spec;
-    spec.is64 = p.is64;
-    spec.length = length;
-    spec.segments.push_back({"__PAGEZERO", 0, base, 0, 0, {}});
+    MachoImageSpec plan;
+    plan.is64 = p.is64;
+    plan.length = length;
+    plan.segments.push_back({"__PAGEZERO", 0, base, 0, 0, {}});
     MachoSegmentSpec text{"__TEXT", base, length, 0, length, {}};
     text.sections.push_back({base + kCodeOffset, code.size(), kCodeOffset});
     text.sections.push_back({base + dataOffset, data.size(), dataOffset, 0, "__data"});
-    spec.segments.push_back(text);
-    spec.content.push_back({kCodeOffset, code});
-    spec.content.push_back({dataOffset, data});
-    const MachoBytes image = BuildMacho(spec);
+    plan.segments.push_back(text);
+    plan.content.push_back({kCodeOffset, code});
+    plan.content.push_back({dataOffset, data});
+    const MachoBytes image = BuildMacho(plan);
     return std::string(image.begin(), image.end());
 }
 
