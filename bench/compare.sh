@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Side-by-side comparison of the deltapatch command with its peers on real files from Debian
-# packages: block diffs against bsdiff, xdelta3 and zstd --patch-from, containers against xz.
+# packages: block diffs against bsdiff, xdelta3 and zstd --patch-from, containers against xz;
+# then ensemble patches on executables (bench/compare-executables.sh).
 #   bench/compare.sh [DELTAPATCH]   (default: build-bench/bin/deltapatch; scripts/bench.sh builds it)
 # Works in bench/work/ and writes the tables to bench/work/results.md as well as to stdout.
 set -euo pipefail
@@ -8,7 +9,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 case "${1:-}" in
-  -h|--help) sed -n '2,5p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 deltapatch=$(realpath "${1:-build-bench/bin/deltapatch}")
 [ -x "$deltapatch" ] || { echo "compare.sh: no deltapatch binary at $deltapatch" >&2; exit 1; }
@@ -211,6 +212,11 @@ for entry in "${pairs[@]}"; do
   done
   echo "| $label | ${cells[0]} | ${cells[1]} | ${cells[2]} | ${cells[3]} | ${cells[4]} |" >>"$results"
 done
+
+# --- executables ----------------------------------------------------------------------------
+
+# Ensemble patches (gen / apply) on Mach-O pairs; see that file.
+source bench/compare-executables.sh
 
 {
   echo
