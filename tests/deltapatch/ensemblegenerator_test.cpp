@@ -118,6 +118,8 @@ SyntheticProgram version(bool is64, int inserted, int edited)
 }
 
 const std::string kMachoFixtures = MACHO_FIXTURE_DIR "/";
+const std::string kElfFixtures = ELF_FIXTURE_DIR "/";
+const std::string kPeFixtures = PE_FIXTURE_DIR "/";
 const std::string kGeneratedPair = GENERATED_MACHO_DIR "/program";
 
 struct Pair {
@@ -141,6 +143,25 @@ std::vector<Pair> executablePairs()
     };
 }
 
+// The parsers' fixtures: small executables of every kind at two versions.
+std::vector<Pair> fixturePairs()
+{
+    std::vector<Pair> pairs;
+    auto add = [&pairs](const std::string& name, const std::string& stem, const std::string& suffix) {
+        pairs.push_back({name, readFile(stem + "_v1" + suffix), readFile(stem + "_v2" + suffix), -1});
+    };
+    add("Mach-O x86-64 executable", kMachoFixtures + "app", "");
+    add("Mach-O dylib", kMachoFixtures + "libfixture", ".dylib");
+    add("Mach-O x86 executable", kMachoFixtures + "i386", "");
+    add("universal Mach-O", kMachoFixtures + "universal", "");
+    add("ELF x86-64", kElfFixtures + "libx64", ".so");
+    add("ELF x86", kElfFixtures + "libi386", ".so");
+    add("ELF ARM", kElfFixtures + "libarm", ".so");
+    add("PE32", kPeFixtures + "lib_i686", ".dll");
+    add("PE32+", kPeFixtures + "lib_x86_64", ".dll");
+    return pairs;
+}
+
 TEST(EnsembleGeneratorTest, EveryPairRoundTrips)
 {
     const std::string text = textSample(3000, 0);
@@ -160,13 +181,8 @@ TEST(EnsembleGeneratorTest, EveryPairRoundTrips)
         {"identical programs", program, program, -1},
         {"universal file becomes thin", BuildUniversal({program}), program, -1},
     };
-    for (const char* name : {"app", "libfixture", "i386", "universal"}) {
-        const bool dylib = std::string(name) == "libfixture";
-        const std::string stem = kMachoFixtures + name;
-        pairs.push_back({std::string("fixture ") + name,
-                         readFile(stem + "_v1" + (dylib ? ".dylib" : "")),
-                         readFile(stem + "_v2" + (dylib ? ".dylib" : "")), -1});
-    }
+    for (const Pair& pair : fixturePairs())
+        pairs.push_back(pair);
     for (const Pair& pair : executablePairs())
         pairs.push_back(pair);
     for (const Pair& pair : pairs) {
@@ -179,6 +195,28 @@ TEST(EnsembleGeneratorTest, EveryPairRoundTrips)
         if (pair.patchers >= 0) {
             EXPECT_EQ(patcherCount(made.patch), pair.patchers);
         }
+    }
+}
+
+// Whichever form is smaller, the executable-aware one must be valid for every kind: with the
+// plain candidate damaged, only the executable-aware one can pass the self-check.
+TEST(EnsembleGeneratorTest, ExecutableAwareFormReproducesEveryExecutablePair)
+{
+    EnsembleGeneratorOptions plainDamaged;
+    plainDamaged.beforeVerify = [](ByteSink* candidate, bool executableAware) {
+        if (!executableAware)
+            candidate->data()[candidate->length() - 1] ^= 0x40;
+    };
+    std::vector<Pair> pairs = fixturePairs();
+    for (const Pair& pair : executablePairs())
+        pairs.push_back(pair);
+    for (const Pair& pair : pairs) {
+        SCOPED_TRACE(pair.name);
+        const Generated made = generate(pair.old, pair.newData, plainDamaged);
+        ASSERT_EQ(made.status, STATUS_OK);
+        EXPECT_GE(patcherCount(made.patch), 1);
+        PatchStatus status = STATUS_GENERAL_ERROR;
+        EXPECT_TRUE(apply(pair.old, made.patch, &status) == pair.newData);
     }
 }
 
