@@ -151,7 +151,8 @@ std::string commandHelp(const CommandSpec& command)
 std::string toolHelp(const std::vector<CommandSpec>& commands)
 {
     std::string text = "usage: deltapatch COMMAND [OPTIONS] ARGS...\n\n"
-                       "Packs and unpacks update containers and makes and applies block diffs.\n\n"
+                       "Packs and unpacks update containers, makes and applies block diffs, and makes and\n"
+                       "applies ensemble patches (executable-aware patches of whole files).\n\n"
                        "commands:\n";
     for (const CommandSpec& command : commands) {
         std::string name = command.name;
