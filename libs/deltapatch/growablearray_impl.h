@@ -99,6 +99,32 @@ template <typename T> bool GrowableArray<T>::push_back(const T& value)
     return true;
 }
 
+template <typename T> bool GrowableArray<T>::append(const T* items, size_t n)
+{
+    if (failed() || n > growablearray_detail::kMaxCapacity - m_Size)
+        return false;
+    if (n == 0)
+        return true;
+    if (n > m_Capacity - m_Size) {
+        // `items` may live in the buffer that growing frees.
+        const bool inside = m_Data != nullptr && items >= m_Data && items < m_Data + m_Size;
+        const size_t offset = inside ? static_cast<size_t>(items - m_Data) : 0;
+        const size_t needed = m_Size + n;
+        size_t capacity = m_Capacity != 0 ? m_Capacity : growablearray_detail::kMinCapacity;
+        while (capacity < needed) {
+            capacity = capacity > growablearray_detail::kMaxCapacity / 2 ? growablearray_detail::kMaxCapacity
+                                                                       : capacity * 2;
+        }
+        if (!reserve(capacity))
+            return false;
+        if (inside)
+            items = m_Data + offset;
+    }
+    std::memmove(static_cast<void*>(m_Data + m_Size), items, n * sizeof(T));
+    m_Size += n;
+    return true;
+}
+
 template <typename T> bool GrowableArray<T>::resize(size_t n, const T& fill)
 {
     const T copy = fill; // `fill` may live in the buffer that growing frees

@@ -146,6 +146,10 @@ public:
 
     bool reserve(size_t capacity);
     bool push_back(const T& value);
+    // Appends n elements copied from `items`, which may point into this array. Fails without
+    // change when the size would pass the largest capacity, and like push_back (empty and
+    // failed) when the allocation fails.
+    bool append(const T* items, size_t n);
     // Resizes to n elements; new slots get `fill`.
     bool resize(size_t n, const T& fill);
     void clear();

@@ -500,6 +500,43 @@ TYPED_TEST(GrowableArrayTest, PushBackGrowsAndKeepsValues)
         ASSERT_EQ(array[i], valueAt<TypeParam>(i));
 }
 
+TYPED_TEST(GrowableArrayTest, AppendCopiesRunsIncludingItsOwnElements)
+{
+    GrowableArray<TypeParam> array;
+    std::vector<TypeParam> expected;
+    std::vector<TypeParam> run;
+    for (size_t i = 0; i < 100; ++i)
+        run.push_back(valueAt<TypeParam>(i));
+    ASSERT_TRUE(array.append(run.data(), 0));
+    EXPECT_EQ(array.size(), 0u);
+    ASSERT_TRUE(array.append(run.data(), 100)); // grows 64 -> 128
+    expected = run;
+    // Its own elements, appended exactly when the array must grow.
+    ASSERT_TRUE(array.append(array.data() + 10, 90));
+    expected.insert(expected.end(), run.begin() + 10, run.end());
+    ASSERT_EQ(array.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(array[i], expected[i]) << i;
+}
+
+TYPED_TEST(GrowableArrayTest, AppendOverflowAndFailure)
+{
+    GrowableArray<TypeParam> array;
+    const TypeParam value = valueAt<TypeParam>(1);
+    ASSERT_TRUE(array.append(&value, 1));
+    // A count that cannot fit fails without touching the array.
+    EXPECT_FALSE(array.append(&value, SIZE_MAX));
+    EXPECT_FALSE(array.failed());
+    EXPECT_EQ(array.size(), 1u);
+    // A count that fits the size but not memory leaves the array failed, as push_back does.
+    EXPECT_FALSE(array.append(&value, kImpossible / sizeof(TypeParam)));
+    EXPECT_TRUE(array.failed());
+    EXPECT_EQ(array.size(), 0u);
+    EXPECT_FALSE(array.append(&value, 1));
+    array.clear();
+    EXPECT_TRUE(array.append(&value, 1));
+}
+
 TYPED_TEST(GrowableArrayTest, ResizeFillsNewSlots)
 {
     GrowableArray<TypeParam> array;
