@@ -65,15 +65,13 @@ template <typename T> bool GrowableArray<T>::reserve(size_t capacity)
     if (count == kFailedCapacity)
         ++count;
     T* fresh = nullptr;
+    // realloc moves large blocks by remapping their pages rather than copying them.
     if (count <= growablearray_detail::kMaxCapacity && count <= static_cast<size_t>(-1) / sizeof(T))
-        fresh = static_cast<T*>(std::malloc(count * sizeof(T)));
+        fresh = static_cast<T*>(std::realloc(static_cast<void*>(m_Data), count * sizeof(T)));
     if (fresh == nullptr) {
         fail();
         return false;
     }
-    if (m_Size != 0)
-        std::memcpy(static_cast<void*>(fresh), m_Data, m_Size * sizeof(T));
-    std::free(m_Data);
     m_Data = fresh;
     m_Capacity = count;
     return true;

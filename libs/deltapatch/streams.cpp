@@ -144,14 +144,12 @@ bool ByteSink::reserve(size_t capacity)
     // A working sink must never carry the failed marker as its capacity.
     if (size == kFailedCapacity)
         ++size;
-    auto* fresh = static_cast<uint8_t*>(std::malloc(size));
+    // realloc moves large blocks by remapping their pages rather than copying them.
+    auto* fresh = static_cast<uint8_t*>(std::realloc(m_Data, size));
     if (fresh == nullptr) {
         fail();
         return false;
     }
-    if (m_Length != 0)
-        std::memcpy(fresh, m_Data, m_Length);
-    std::free(m_Data);
     m_Data = fresh;
     m_Capacity = size;
     return true;
