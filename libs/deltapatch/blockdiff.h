@@ -24,6 +24,12 @@ using ProgressCallback = std::function<void(uint64_t done, uint64_t total)>;
 // appended so far; callers discard it.
 bool ApplyBlockDiff(ByteSource old, ByteSource* patch, ByteSink* output, bool withHeader);
 
+// For the engine's own use: applies a patch without header whose old data are `first`'s
+// remaining bytes followed by `second`'s, read where they lie so that no caller has to join
+// them. Old positions, range checks and messages are exactly those of ApplyBlockDiff.
+bool ApplyBlockDiffOverSegments(ByteSource first, ByteSource second, ByteSource* patch,
+                                ByteSink* output);
+
 // Appends a patch from `old`'s to `newData`'s remaining bytes. Inputs of 2^31 bytes or more are
 // refused.
 bool GenerateBlockDiff(ByteSource old, ByteSource newData, ByteSink* output, bool withHeader,

@@ -18,10 +18,13 @@ struct Sections {
     ByteSink scratch[3];
 };
 
-// Replay state: the old data, where the copy reads next, and the output being built.
+// Replay state: the old data (two segments read as one), where the copy reads next, and the
+// output being built.
 struct Replay {
-    const uint8_t* old;
-    int64_t oldLength;
+    const uint8_t* first;
+    int64_t firstLength;
+    const uint8_t* second;
+    int64_t oldLength; // both segments
     int32_t oldPosition; // 32-bit like the format; only the range checks are widened
     ByteSink* output;
     size_t outputStart;
@@ -90,6 +93,12 @@ size_t produced(const Replay& replay)
     return replay.output->length() - replay.outputStart;
 }
 
+void addOld(uint8_t* to, const uint8_t* delta, const uint8_t* from, size_t n)
+{
+    for (size_t k = 0; k < n; ++k)
+        to[k] = static_cast<uint8_t>(delta[k] + from[k]);
+}
+
 // Appends diff bytes plus the old bytes under them.
 bool copyWithDifference(Replay* replay, ByteSource* diff, int32_t copy)
 {
@@ -103,11 +112,17 @@ bool copyWithDifference(Replay* replay, ByteSource* diff, int32_t copy)
     ByteSink* out = replay->output;
     if (!out->reserve(out->length() + uint32_t(copy)))
         return false;
-    uint8_t* to = out->tail();
-    const uint8_t* from = replay->old + replay->oldPosition;
-    const uint8_t* delta = diff->current();
-    for (int32_t k = 0; k < copy; ++k)
-        to[k] = static_cast<uint8_t>(delta[k] + from[k]);
+    // The part of the range that lies in the first segment, then the rest from the second.
+    const int64_t position = replay->oldPosition;
+    const int64_t inFirst =
+        std::max<int64_t>(0, std::min<int64_t>(copy, replay->firstLength - position));
+    if (inFirst > 0)
+        addOld(out->tail(), diff->current(), replay->first + position, size_t(inFirst));
+    if (inFirst < copy) {
+        const int64_t inSecond = position + inFirst - replay->firstLength;
+        addOld(out->tail() + inFirst, diff->current() + inFirst, replay->second + inSecond,
+               size_t(copy - inFirst));
+    }
     return out->commit(uint32_t(copy)) && diff->skip(uint32_t(copy));
 }
 
@@ -146,9 +161,12 @@ bool applyTriple(Replay* replay, Sections* sections)
     return true;
 }
 
-bool replayTriples(const ByteSource& old, Sections* sections, uint32_t newSize, ByteSink* output)
+bool replayTriples(const ByteSource& first, const ByteSource& second, Sections* sections,
+                   uint32_t newSize, ByteSink* output)
 {
-    Replay replay{old.current(), int64_t(old.remaining()), 0, output, output->length(), newSize};
+    const int64_t firstLength = int64_t(first.remaining());
+    Replay replay{first.current(), firstLength, second.current(),
+                  firstLength + int64_t(second.remaining()), 0, output, output->length(), newSize};
     // The declared size is only a claim: never reserve more than the sections can produce.
     const uint64_t producible = uint64_t(sections->diff.remaining()) + sections->extra.remaining();
     const size_t expected = static_cast<size_t>(std::min<uint64_t>(newSize, producible));
@@ -161,6 +179,19 @@ bool replayTriples(const ByteSource& old, Sections* sections, uint32_t newSize, 
     return true;
 }
 
+// The method, the new size and the sections; the patch is advanced past them.
+bool readBody(ByteSource* patch, uint32_t* newSize, Sections* sections)
+{
+    uint8_t method = 0;
+    if (!patch->read(&method, 1))
+        return false;
+    if (method > METHOD_LZMA2_BODY) {
+        logError("Invalid compression method");
+        return false;
+    }
+    return patch->readVarint32(newSize) && locateSections(patch, method, sections);
+}
+
 } // namespace
 
 bool ApplyBlockDiff(ByteSource old, ByteSource* patch, ByteSink* output, bool withHeader)
@@ -170,25 +201,29 @@ bool ApplyBlockDiff(ByteSource old, ByteSource* patch, ByteSink* output, bool wi
     uint32_t checksum = 0;
     if (withHeader && !readHeader(patch, &checksum))
         return false;
-    uint8_t method = 0;
-    if (!patch->read(&method, 1))
-        return false;
-    if (method > METHOD_LZMA2_BODY) {
-        logError("Invalid compression method");
-        return false;
-    }
     uint32_t newSize = 0;
     Sections sections;
-    if (!patch->readVarint32(&newSize) || !locateSections(patch, method, &sections))
+    if (!readBody(patch, &newSize, &sections))
         return false;
     const size_t start = output->length();
-    if (!replayTriples(old, &sections, newSize, output))
+    if (!replayTriples(old, ByteSource(), &sections, newSize, output))
         return false;
     if (withHeader && ContentChecksum(output->data() + start, newSize) != checksum) {
         logError("crc mismatch");
         return false;
     }
     return true;
+}
+
+bool ApplyBlockDiffOverSegments(ByteSource first, ByteSource second, ByteSource* patch,
+                                ByteSink* output)
+{
+    if (patch == nullptr || output == nullptr)
+        return false;
+    uint32_t newSize = 0;
+    Sections sections;
+    return readBody(patch, &newSize, &sections) &&
+           replayTriples(first, second, &sections, newSize, output);
 }
 
 } // namespace deltapatch

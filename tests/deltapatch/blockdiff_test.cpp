@@ -218,6 +218,68 @@ TEST(BlockDiffApplyTest, HandMadePatches)
     }
 }
 
+// Old data in two segments read as one: every row without header gives the same result, output
+// and messages wherever the old data are split.
+TEST(BlockDiffApplyTest, OldDataSplitAnywhereReadAsOne)
+{
+    for (const ApplyRow& row : applyRows()) {
+        if (row.header)
+            continue;
+        for (size_t split = 0; split <= row.old.size(); ++split) {
+            SCOPED_TRACE(std::string(row.name) + ", split at " + std::to_string(split));
+            LogCapture log;
+            ByteSource patch(row.patch.data(), row.patch.size());
+            ByteSink output;
+            const bool ok = ApplyBlockDiffOverSegments(ByteSource(row.old.data(), split),
+                                                       ByteSource(row.old.data() + split,
+                                                                  row.old.size() - split),
+                                                       &patch, &output);
+            EXPECT_EQ(ok, row.ok);
+            if (row.ok) {
+                EXPECT_EQ(toBytes(output), row.expected);
+                EXPECT_TRUE(patch.empty());
+            }
+            EXPECT_EQ(log.errors.size(), row.error ? 1u : 0u);
+        }
+    }
+}
+
+// Copies and seeks across the boundary between two segments that do not lie side by side.
+TEST(BlockDiffApplyTest, CopiesAcrossTheSegmentBoundary)
+{
+    const Bytes first = {1, 2, 3};
+    const Bytes second = {4, 5, 6};
+    const struct {
+        const char* name;
+        std::vector<Triple> triples;
+        Bytes expected; // empty: the patch fails
+    } rows[] = {
+        {"copy straddling the boundary", {{0, 0, 1}, {4, 0, 0}}, {2, 3, 4, 5}},
+        {"seek into the second, then back into the first",
+         {{0, 0, 4}, {1, 0, -5}, {2, 0, 0}}, {5, 1, 2}},
+        {"copy ending at the end of the second", {{0, 0, 2}, {4, 0, 0}}, {3, 4, 5, 6}},
+        {"copy one byte past the end of the second", {{0, 0, 2}, {5, 0, 0}}, {}},
+        {"seek past the second, then copy 0", {{0, 0, 7}, {0, 1, 0}}, {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        size_t copied = 0;
+        for (const Triple& t : row.triples)
+            copied += size_t(t.copy);
+        const uint32_t newSize = row.expected.empty() ? uint32_t(copied + 1) : uint32_t(copied);
+        const Bytes patchBytes = plainPatch(newSize, row.triples, Bytes(copied, 0), {9});
+        ByteSource patch(patchBytes.data(), patchBytes.size());
+        ByteSink output;
+        const bool ok =
+            ApplyBlockDiffOverSegments(ByteSource(first.data(), first.size()),
+                                       ByteSource(second.data(), second.size()), &patch, &output);
+        EXPECT_EQ(ok, !row.expected.empty());
+        if (ok) {
+            EXPECT_EQ(toBytes(output), row.expected);
+        }
+    }
+}
+
 TEST(BlockDiffGenerateTest, RefusesInputsOf2GiB)
 {
     struct Row {
