@@ -1,6 +1,7 @@
 // Assembly of an encoded program back into image bytes, with regenerated relocation tables and
 // re-encoded ARM branches.
 #include "deltapatch/encodedprogram.h"
+#include "deltapatch/encodedprogram_inplace.h"
 
 #include <algorithm>
 
@@ -105,8 +106,9 @@ uint32_t encodeThumb2CondBranch(uint32_t op, uint32_t distance)
 
 class Assembler {
 public:
-    Assembler(const EncodedProgram& program, ByteSink* output)
-        : m_Program(program), m_Output(output), m_Target(output)
+    Assembler(const EncodedProgram& program, ByteSource copyBytes, ByteSink* output)
+        : m_Program(program), m_CopyBytes(copyBytes.current()),
+          m_CopyByteCount(copyBytes.remaining()), m_Output(output), m_Target(output)
     {
     }
     bool run();
@@ -122,6 +124,8 @@ private:
     bool writeTables();
 
     const EncodedProgram& m_Program;
+    const uint8_t* m_CopyBytes;
+    size_t m_CopyByteCount;
     ByteSink* m_Output;
     ByteSink* m_Target;
     // Everything after a table marker; the table goes before it.
@@ -173,9 +177,9 @@ bool Assembler::step(uint32_t op)
 
 bool Assembler::copy(size_t n)
 {
-    if (n > m_Program.copyBytes.size() - m_NextCopyByte)
+    if (n > m_CopyByteCount - m_NextCopyByte)
         return false;
-    if (!m_Target->write(m_Program.copyBytes.data() + m_NextCopyByte, n))
+    if (!m_Target->write(m_CopyBytes + m_NextCopyByte, n))
         return false;
     m_NextCopyByte += n;
     m_Rva += static_cast<uint32_t>(n);
@@ -254,7 +258,7 @@ bool Assembler::startTable(uint32_t op)
 bool Assembler::allOperandsUsed() const
 {
     return m_NextCopyCount == m_Program.copyCounts.size() &&
-           m_NextCopyByte == m_Program.copyBytes.size() &&
+           m_NextCopyByte == m_CopyByteCount &&
            m_NextAbs32 == m_Program.abs32Indexes.size() &&
            m_NextRel32 == m_Program.rel32Indexes.size();
 }
@@ -295,10 +299,17 @@ uint32_t EncodeArmBranch(uint32_t op, uint32_t distance)
     return 0;
 }
 
+PatchStatus AssembleProgramWithCopyBytes(const EncodedProgram& program, ByteSource copyBytes,
+                                         ByteSink* output)
+{
+    Assembler assembler(program, copyBytes, output);
+    return assembler.run() ? STATUS_OK : STATUS_ASSEMBLY_FAILED;
+}
+
 PatchStatus AssembleProgram(const EncodedProgram& program, ByteSink* output)
 {
-    Assembler assembler(program, output);
-    return assembler.run() ? STATUS_OK : STATUS_ASSEMBLY_FAILED;
+    const ByteSource copyBytes(program.copyBytes.data(), program.copyBytes.size());
+    return AssembleProgramWithCopyBytes(program, copyBytes, output);
 }
 
 } // namespace deltapatch

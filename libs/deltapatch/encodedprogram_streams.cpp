@@ -1,5 +1,6 @@
 // Writing an encoded program into a stream set and reading it back.
 #include "deltapatch/encodedprogram.h"
+#include "deltapatch/encodedprogram_inplace.h"
 
 namespace deltapatch {
 
@@ -66,18 +67,18 @@ bool readVector(ByteSource* source, GrowableArray<uint32_t>* values, bool delta)
     return true;
 }
 
-bool readBytes(ByteSource* source, GrowableArray<uint8_t>* bytes)
+// The copy bytes' range inside their stream; the stream is advanced past them.
+bool locateBytes(ByteSource* source, ByteSource* bytes)
 {
     uint32_t count = 0;
     if (!readCount(source, &count))
         return false;
-    bytes->clear();
-    if (!bytes->resize(count, 0))
-        return false;
-    return source->read(bytes->data(), count);
+    bytes->init(source->current(), count);
+    return source->skip(count);
 }
 
-bool readStreams(ByteSourceSet* set, EncodedProgram* program)
+// Everything but the copy bytes, in the order the writer put them into each stream.
+bool readStreams(ByteSourceSet* set, EncodedProgram* program, ByteSource* copyBytes)
 {
     uint32_t imageBase = 0;
     if (!set->stream(STREAM_MISC)->readVarint32(&imageBase))
@@ -88,7 +89,7 @@ bool readStreams(ByteSourceSet* set, EncodedProgram* program)
            readVector(set->stream(STREAM_MISC), &program->origins, false) &&
            readVector(set->stream(STREAM_OPS), &program->ops, false) &&
            readVector(set->stream(STREAM_COPY_COUNTS), &program->copyCounts, false) &&
-           readBytes(set->stream(STREAM_COPY_BYTES), &program->copyBytes) &&
+           locateBytes(set->stream(STREAM_COPY_BYTES), copyBytes) &&
            readVector(set->stream(STREAM_ABS32_INDEXES), &program->abs32Indexes, false) &&
            readVector(set->stream(STREAM_REL32_INDEXES), &program->rel32Indexes, false);
 }
@@ -113,14 +114,29 @@ PatchStatus WriteEncodedProgram(const EncodedProgram& program, ByteSinkSet* stre
     return ok ? STATUS_OK : STATUS_STREAM_ERROR;
 }
 
-PatchStatus ReadEncodedProgram(ByteSourceSet* streams, EncodedProgram* program)
+PatchStatus ReadEncodedProgramInPlace(ByteSourceSet* streams, EncodedProgram* program,
+                                      ByteSource* copyBytes)
 {
-    if (streams->count() < kReadStreamsNeeded || !readStreams(streams, program))
+    program->copyBytes.clear();
+    if (streams->count() < kReadStreamsNeeded || !readStreams(streams, program, copyBytes))
         return STATUS_DESERIALIZATION_FAILED;
     for (size_t i = 0; i < kReadStreamsNeeded; ++i) {
         if (!streams->stream(i)->empty())
             return STATUS_DESERIALIZATION_FAILED;
     }
+    return STATUS_OK;
+}
+
+PatchStatus ReadEncodedProgram(ByteSourceSet* streams, EncodedProgram* program)
+{
+    ByteSource copyBytes;
+    const PatchStatus status = ReadEncodedProgramInPlace(streams, program, &copyBytes);
+    if (status != STATUS_OK)
+        return status;
+    const size_t count = copyBytes.remaining();
+    if (!program->copyBytes.resize(count, 0) ||
+        (count > 0 && !copyBytes.read(program->copyBytes.data(), count)))
+        return STATUS_DESERIALIZATION_FAILED;
     return STATUS_OK;
 }
 
