@@ -1,5 +1,7 @@
 // Applying an ensemble patch in memory: the header, the patchers' regions transformed up into
 // programs and back down, and the three diffs that correct parameters, elements and the file.
+// Each intermediate is released as soon as the next step is done with it, so that the large
+// ones (transformed and corrected elements, assembled regions, result) do not pile up.
 #include "deltapatch/ensemble.h"
 
 #include <algorithm>
@@ -84,8 +86,8 @@ private:
     PatchStatus readInitialParameters(ByteSource parameters);
     PatchStatus predictParameters(ByteSink* serialised);
     PatchStatus transformUp(ByteSink* serialised);
-    PatchStatus transformDown(ByteSink* ensemble);
-    PatchStatus finish(ByteSource ensemble, ByteSource diff, ByteSink* output);
+    PatchStatus transformDown(ByteSink* assembled);
+    PatchStatus finish(ByteSink* assembled, ByteSource diff, ByteSink* output);
 
     ByteSource m_Old;
     EnsemblePatchHeader m_Header;
@@ -107,17 +109,18 @@ PatchStatus EnsembleApplication::run(ByteSourceSet* body, ByteSink* output)
                          &m_ParameterSet);
     if (status == STATUS_OK)
         status = transformUp(&scratch);
+    m_ParameterSet = ByteSourceSet();
+    m_CorrectedParameters.clear();
     if (status == STATUS_OK)
         status = Correct(&scratch, BodyStream(body, BODY_ELEMENT_DIFF), &m_CorrectedElements,
                          &m_ElementSet);
-    ByteSink ensemble;
+    // The re-assembled regions; the final diff reads them behind the old file, where they lie.
+    ByteSink assembled;
     if (status == STATUS_OK)
-        status = transformDown(&ensemble);
+        status = transformDown(&assembled);
     if (status != STATUS_OK)
         return status;
-    // Without patchers the ensemble is the old file itself; no need to copy it.
-    const ByteSource ensembleBytes = m_Patchers.size() == 0 ? m_Old : ensemble.asSource();
-    return finish(ensembleBytes, BodyStream(body, BODY_FINAL_DIFF), output);
+    return finish(&assembled, BodyStream(body, BODY_FINAL_DIFF), output);
 }
 
 PatchStatus EnsembleApplication::readInitialParameters(ByteSource parameters)
@@ -186,23 +189,21 @@ PatchStatus EnsembleApplication::transformUp(ByteSink* serialised)
     return transformed.copyToOneStream(serialised) ? STATUS_OK : STATUS_STREAM_ERROR;
 }
 
-PatchStatus EnsembleApplication::transformDown(ByteSink* ensemble)
+PatchStatus EnsembleApplication::transformDown(ByteSink* assembled)
 {
     if (m_Patchers.size() != 0) {
         const size_t elementBytes = m_CorrectedElements.length();
         const size_t bound = elementBytes > SIZE_MAX / kAssembledBytesPerElementByte
                                  ? SIZE_MAX
                                  : elementBytes * kAssembledBytesPerElementByte;
-        const size_t extra = std::min<size_t>(m_Header.sizePrediction, bound);
-        if (extra > SIZE_MAX - m_Old.remaining() || !ensemble->reserve(m_Old.remaining() + extra) ||
-            !ensemble->write(m_Old.current(), m_Old.remaining()))
+        if (!assembled->reserve(std::min<size_t>(m_Header.sizePrediction, bound)))
             return STATUS_STREAM_ERROR;
     }
     for (size_t i = 0; i < m_Patchers.size(); ++i) {
         ByteSourceSet element;
         if (!m_ElementSet.readSet(&element))
             return STATUS_STREAM_ERROR;
-        const PatchStatus status = m_Patchers[i]->rebuildRegion(&element, ensemble);
+        const PatchStatus status = m_Patchers[i]->rebuildRegion(&element, assembled);
         if (status != STATUS_OK)
             return status;
         if (!element.allConsumed())
@@ -215,10 +216,13 @@ PatchStatus EnsembleApplication::transformDown(ByteSink* ensemble)
     return STATUS_OK;
 }
 
-PatchStatus EnsembleApplication::finish(ByteSource ensemble, ByteSource diff, ByteSink* output)
+// The final diff's old data are the old file followed by the assembled regions.
+PatchStatus EnsembleApplication::finish(ByteSink* assembled, ByteSource diff, ByteSink* output)
 {
     ByteSink result;
-    if (!ApplyBlockDiff(ensemble, &diff, &result, false))
+    const bool applied = ApplyBlockDiffOverSegments(m_Old, assembled->asSource(), &diff, &result);
+    assembled->clear();
+    if (!applied)
         return STATUS_GENERAL_ERROR;
     if (ContentChecksum(result.data(), result.length()) != m_Header.targetChecksum)
         return STATUS_BAD_CRC;

@@ -6,6 +6,7 @@
 
 #include "deltapatch/disassembledprogram.h"
 #include "deltapatch/encodedprogram.h"
+#include "deltapatch/encodedprogram_inplace.h"
 #include "deltapatch/executabledetection.h"
 
 namespace deltapatch {
@@ -43,6 +44,8 @@ PatchStatus PatcherX86_32::encodeRegion(ByteSourceSet* parameters, ByteSinkSet* 
         return status;
     EncodedProgram encoded;
     status = EncodeProgram(*program, &encoded);
+    // The instruction list is the largest thing alive here; the encoding no longer needs it.
+    program.reset();
     if (status != STATUS_OK)
         return status;
     return WriteEncodedProgram(encoded, element);
@@ -50,11 +53,13 @@ PatchStatus PatcherX86_32::encodeRegion(ByteSourceSet* parameters, ByteSinkSet* 
 
 PatchStatus PatcherX86_32::rebuildRegion(ByteSourceSet* element, ByteSink* ensemble)
 {
+    // The copy bytes, most of a program, are assembled from the corrected elements in place.
     EncodedProgram program;
-    const PatchStatus status = ReadEncodedProgram(element, &program);
+    ByteSource copyBytes;
+    const PatchStatus status = ReadEncodedProgramInPlace(element, &program, &copyBytes);
     if (status != STATUS_OK)
         return status;
-    return AssembleProgram(program, ensemble);
+    return AssembleProgramWithCopyBytes(program, copyBytes, ensemble);
 }
 
 TransformationPatcher* MakeTransformationPatcher(uint32_t kind, const uint8_t* old,

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -147,6 +148,25 @@ PatchSpec patcherPatch(const Bytes& oldData, const Bytes& newData, const Bytes& 
 
 // --- executable regions ------------------------------------------------------------------------
 
+// A headerless final diff that replays (copy, extra, seek) triples over zero differences, so
+// every copy reproduces the old bytes it reads.
+Bytes copyingDiff(uint32_t newSize, const std::vector<std::array<int32_t, 3>>& triples)
+{
+    ByteSink control;
+    size_t copied = 0;
+    for (const auto& t : triples) {
+        for (int32_t v : t)
+            control.writeVarint32Signed(v);
+        copied += size_t(t[0]);
+    }
+    ByteSink head;
+    head.write("\0", 1);
+    head.writeVarint32(newSize);
+    return bytesOf(head) +
+           varints({uint32_t(control.length()), uint32_t(copied), 0}) + bytesOf(control) +
+           Bytes(copied, 0);
+}
+
 // The serialised set that holds the given element sets nested one after the other.
 Bytes nestedSets(std::vector<ByteSinkSet>* elements)
 {
@@ -158,11 +178,17 @@ Bytes nestedSets(std::vector<ByteSinkSet>* elements)
     return bytesOf(out);
 }
 
+Bytes elementsOf(const std::vector<const EncodedProgram*>& programs)
+{
+    std::vector<ByteSinkSet> elements(programs.size());
+    for (size_t i = 0; i < programs.size(); ++i)
+        EXPECT_EQ(WriteEncodedProgram(*programs[i], &elements[i]), STATUS_OK);
+    return nestedSets(&elements);
+}
+
 Bytes elementsOf(const EncodedProgram& program)
 {
-    std::vector<ByteSinkSet> element(1);
-    EXPECT_EQ(WriteEncodedProgram(program, &element[0]), STATUS_OK);
-    return nestedSets(&element);
+    return elementsOf(std::vector<const EncodedProgram*>{&program});
 }
 
 // The program the applier makes of an executable region.
@@ -340,6 +366,72 @@ TEST_F(EnsembleTest, PatcherRebuildsTheExecutableRegion)
                   STATUS_OK);
         EXPECT_TRUE(bytesOf(output) == files.newData);
     }
+}
+
+// The final diff reads the old file and the assembled region as one: copies and seeks may cross
+// from one to the other, and a copy may end at the last assembled byte but not one past it.
+TEST_F(EnsembleTest, FinalDiffReadsTheOldFileAndTheAssembledRegionAsOne)
+{
+    const MachoFiles files;
+    const EncodedProgram updated = encodedRegion(files.newImage);
+    const Bytes rebuilt = assembled(updated);
+    const Bytes ensemble = files.oldData + rebuilt;
+    const int32_t oldLength = int32_t(files.oldData.size());
+    const int32_t total = int32_t(ensemble.size());
+    const auto slice = [&](int32_t from, int32_t n) {
+        return Bytes(ensemble.begin() + from, ensemble.begin() + from + n);
+    };
+    const struct {
+        const char* name;
+        std::vector<std::array<int32_t, 3>> triples;
+        std::optional<Bytes> expected; // nullopt: the final diff fails
+    } rows[] = {
+        {"copy straddling the boundary", {{0, 0, oldLength - 10}, {20, 0, 0}},
+         slice(oldLength - 10, 20)},
+        {"seeks across the boundary both ways",
+         {{0, 0, oldLength + 3}, {4, 0, 1 - oldLength - 7}, {4, 0, 0}},
+         slice(oldLength + 3, 4) + slice(1, 4)},
+        {"copy ending at the last assembled byte", {{0, 0, total - 8}, {8, 0, 0}},
+         slice(total - 8, 8)},
+        {"copy one byte past it", {{0, 0, total - 8}, {9, 0, 0}}, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        PatchSpec plan = machoPatch(files, MACHO_X64, elementsOf(updated), rebuilt);
+        plan.streams[3] = copyingDiff(row.expected ? uint32_t(row.expected->size()) : 9, row.triples);
+        plan.targetChecksum = row.expected ? checksumOf(*row.expected) : 0;
+        const Bytes patch = plan.encode();
+        ByteSink output;
+        EXPECT_EQ(ApplyEnsemblePatch(ByteSource(files.oldData.data(), files.oldData.size()),
+                                     ByteSource(patch.data(), patch.size()), &output),
+                  row.expected ? STATUS_OK : STATUS_GENERAL_ERROR);
+        if (row.expected) {
+            EXPECT_TRUE(bytesOf(output) == *row.expected);
+        }
+    }
+}
+
+// Two regions are rebuilt in patcher order, one after the other behind the old file.
+TEST_F(EnsembleTest, TwoPatchersAppendTheirRegionsInOrder)
+{
+    const MachoFiles files;
+    const Bytes oldData = files.oldData + files.oldImage;
+    const Bytes newData = files.newData + files.oldImage + Bytes(7, 'e');
+    const EncodedProgram before = encodedRegion(files.oldImage);
+    const EncodedProgram after = encodedRegion(files.newImage);
+    const uint32_t length = uint32_t(files.oldImage.size());
+    PatchSpec plan = patcherPatch(oldData, newData,
+                                  varints({2, MACHO_X64, MACHO_X64, uint32_t(files.prefix.size()),
+                                           length, uint32_t(files.oldData.size()), length}));
+    plan.streams[1] = diffOf(predictedSet(2), predictedSet(2));
+    plan.streams[2] = diffOf(elementsOf({&before, &before}), elementsOf({&after, &before}));
+    plan.streams[3] = diffOf(oldData + assembled(after) + assembled(before), newData);
+    const Bytes patch = plan.encode();
+    ByteSink output;
+    ASSERT_EQ(ApplyEnsemblePatch(ByteSource(oldData.data(), oldData.size()),
+                                 ByteSource(patch.data(), patch.size()), &output),
+              STATUS_OK);
+    EXPECT_TRUE(bytesOf(output) == newData);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
