@@ -1,25 +1,33 @@
 # Executable pairs section of bench/compare.sh, which sources it after its own sections and
 # provides $work, $results, $deltapatch, $runs, R and the measure/generate/apply_patch helpers.
-# Ensemble patches (deltapatch gen/apply) against the plain block diff and the peers on Mach-O
-# pairs: the parser's test fixtures and generated C programs at two versions, one over 5 MiB and
-# one of about 50 MiB (tests/fixtures/build_macho.sh and make_macho_pair.sh; clang-14, lld-14).
-# The Debian ELF pairs of the block diff section get an ensemble patch too; their peers' numbers
-# are those measured there. BENCH_EXECUTABLES=small leaves out the 50 MiB pair.
+# Ensemble patches (deltapatch gen/apply) against the plain block diff and the peers on
+# executable pairs: the Mach-O parser's test fixtures, and a generated C program built at two
+# versions as a Mach-O executable, ELF shared libraries (x86-64, i386, ARM Thumb-2) and PE DLLs
+# (PE32, PE32+), some over 5 MiB and one of about 50 MiB (tests/fixtures/build_macho.sh and
+# make_exe_pair.sh; clang-14, lld-14). The Debian ELF pairs of the block diff section get an
+# ensemble patch too; their peers' numbers are those measured there.
+# BENCH_EXECUTABLES=small leaves out the 50 MiB pair; BENCH_EXE_PAIRS="LABEL..." measures only
+# the pairs named.
 
 exe_tools=(ensemble deltapatch bsdiff xdelta3 zstd)
 exe_pairs=()    # LABEL|WHAT
 elf_pairs=()    # LABEL|WHAT, peers already measured
 
+# wanted LABEL: whether BENCH_EXE_PAIRS (empty: every pair) names the pair.
+wanted() { [ -z "${BENCH_EXE_PAIRS:-}" ] || [[ " $BENCH_EXE_PAIRS " == *" $1 "* ]]; }
+
 # add_exe_pair LABEL OLD NEW WHAT: copies the pair into files/LABEL.old and files/LABEL.new.
 add_exe_pair() {
+  wanted "$1" || return 0
   cp -f "$2" "$work/files/$1.old" && cp -f "$3" "$work/files/$1.new" && exe_pairs+=("$1|$4")
 }
 
-# make_exe_pair LABEL FUNCTIONS OPTLEVEL [strip] WHAT: a generated program, built once.
+# make_exe_pair LABEL KIND FUNCTIONS OPTLEVEL [strip] WHAT: a generated program, built once.
 make_exe_pair() {
-  local label=$1 functions=$2 opt=$3 strip=$4 what=$5
-  if bash tests/fixtures/make_macho_pair.sh "$work/files" "$label" "$functions" "$opt" $strip \
-    >/dev/null 2>"$work/stderr.txt"; then
+  local label=$1 kind=$2 functions=$3 opt=$4 strip=$5 what=$6
+  wanted "$label" || return 0
+  if bash tests/fixtures/make_exe_pair.sh "$work/files" "$label" "$kind" "$functions" "$opt" \
+    $strip >/dev/null 2>"$work/stderr.txt"; then
     exe_pairs+=("$label|$what")
   else
     echo "skipping $label: $(head -c 300 "$work/stderr.txt")" >&2
@@ -35,13 +43,24 @@ if sh tests/fixtures/build_macho.sh "$work/macho" >/dev/null 2>"$work/stderr.txt
 else
   echo "skipping the Mach-O test fixtures: $(head -c 300 "$work/stderr.txt")" >&2
 fi
-make_exe_pair gen-o1 3000 1 strip "3000 functions, -O1, local symbols stripped"
-make_exe_pair gen-o1-symbols 3000 1 "" "3000 functions, -O1, every function exported"
-make_exe_pair gen-6mib 26000 0 strip "26000 functions, -O0, local symbols stripped"
+macho="Mach-O x86-64 executable"
+make_exe_pair gen-o1 macho 3000 1 strip "$macho, 3000 functions, -O1, local symbols stripped"
+make_exe_pair gen-o1-symbols macho 3000 1 "" "$macho, 3000 functions, -O1, every function exported"
+make_exe_pair gen-6mib macho 26000 0 strip "$macho, 26000 functions, -O0, local symbols stripped"
 [ "${BENCH_EXECUTABLES:-}" = small ] ||
-  make_exe_pair gen-50mib 220000 0 strip "220000 functions, -O0, local symbols stripped"
+  make_exe_pair gen-50mib macho 220000 0 strip \
+    "$macho, 220000 functions, -O0, local symbols stripped"
+for kind in "elf-x64|ELF x86-64 shared library" "elf-i386|ELF i386 shared library" \
+  "elf-arm|ELF ARM Thumb-2 shared library" "pe32|PE32 DLL" "pe32plus|PE32+ DLL"; do
+  make_exe_pair "gen-${kind%%|*}-o1" "${kind%%|*}" 3000 1 strip \
+    "${kind#*|}, 3000 functions, -O1, stripped"
+done
+make_exe_pair gen-elf-arm-large elf-arm 28000 0 strip \
+  "ELF ARM Thumb-2 shared library, 28000 functions, -O0, stripped"
+make_exe_pair gen-pe32plus-large pe32plus 26000 0 strip "PE32+ DLL, 26000 functions, -O0, stripped"
 for entry in "${pairs[@]}"; do
-  [ "$(head -c 4 "$work/files/${entry%%|*}.new" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] &&
+  wanted "${entry%%|*}" &&
+    [ "$(head -c 4 "$work/files/${entry%%|*}.new" | od -An -tx1 | tr -d ' ')" = 7f454c46 ] &&
     elf_pairs+=("${entry%%|*}|${entry#*|} (ELF)")
 done
 

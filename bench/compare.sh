@@ -3,13 +3,14 @@
 # packages: block diffs against bsdiff, xdelta3 and zstd --patch-from, containers against xz;
 # then ensemble patches on executables (bench/compare-executables.sh).
 #   bench/compare.sh [DELTAPATCH]   (default: build-bench/bin/deltapatch; scripts/bench.sh builds it)
-# Works in bench/work/ and writes the tables to bench/work/results.md as well as to stdout.
+# Works in bench/work/ (or $BENCH_WORK) and writes the tables to results.md there as well as to
+# stdout; BENCH_ONLY_EXECUTABLES=1 runs only the executable section.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 case "${1:-}" in
-  -h|--help) sed -n '2,6p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,7p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 deltapatch=$(realpath "${1:-build-bench/bin/deltapatch}")
 [ -x "$deltapatch" ] || { echo "compare.sh: no deltapatch binary at $deltapatch" >&2; exit 1; }
@@ -17,7 +18,7 @@ for tool in bsdiff bspatch xdelta3 zstd xz dpkg-deb apt-get /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "compare.sh: $tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
 
-work=$root/bench/work
+work=$(realpath -m "${BENCH_WORK:-$root/bench/work}")
 mkdir -p "$work/debs" "$work/files" "$work/out"
 # Two runs at once would share the scratch files and measure each other.
 exec 9>"$work/.lock"
@@ -67,12 +68,16 @@ add_pair() {
   fi
 }
 
-add_pair libcrypto libssl3 usr/lib/x86_64-linux-gnu/libcrypto.so.3
-add_pair git git usr/bin/git
-add_pair libc libc6 lib/x86_64-linux-gnu/libc.so.6
-add_pair libcurl libcurl4 usr/lib/x86_64-linux-gnu/libcurl.so.4.8.0
-add_pair changelog libc6 usr/share/doc/libc6/changelog.Debian.gz
-[ ${#pairs[@]} -gt 0 ] || { echo "compare.sh: no input pairs" >&2; exit 1; }
+# BENCH_ONLY_EXECUTABLES=1 runs only the executable section, on its generated pairs.
+only_executables=${BENCH_ONLY_EXECUTABLES:-0}
+if [ "$only_executables" != 1 ]; then
+  add_pair libcrypto libssl3 usr/lib/x86_64-linux-gnu/libcrypto.so.3
+  add_pair git git usr/bin/git
+  add_pair libc libc6 lib/x86_64-linux-gnu/libc.so.6
+  add_pair libcurl libcurl4 usr/lib/x86_64-linux-gnu/libcurl.so.4.8.0
+  add_pair changelog libc6 usr/share/doc/libc6/changelog.Debian.gz
+  [ ${#pairs[@]} -gt 0 ] || { echo "compare.sh: no input pairs" >&2; exit 1; }
+fi
 
 # --- measuring ------------------------------------------------------------------------------
 
@@ -130,88 +135,92 @@ apply_patch() {
 # zstd needs a long window when the old file exceeds its default window.
 zstd_long() { [ "$(size "$1")" -gt $((64 << 20)) ] && echo "--long=31" || true; }
 
-# --- block diffs ----------------------------------------------------------------------------
-
 declare -A R # results by "pair:tool:field"
-{
-  echo "## Block diff"
-  echo
-  echo "| pair | versions | old bytes | new bytes | tool | patch bytes | generate CPU s | generate wall s | apply CPU s | apply wall s | generate peak MiB | apply peak MiB | ok |"
-  echo "|---|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---|"
-} >"$results"
-for entry in "${pairs[@]}"; do
-  label=${entry%%|*} what=${entry#*|}
-  old=$work/files/$label.old new=$work/files/$label.new
-  for tool in "${diff_tools[@]}"; do
-    patch=$work/out/$label.$tool.patch out=$work/out/$label.$tool.new
-    if ! generate "$tool" "$old" "$new" "$patch"; then
-      echo "| $label | $what | $(size "$old") | $(size "$new") | $tool | | | | | | | | FAILED |" >>"$results"
-      continue
-    fi
-    R[$label:$tool:gen]=$CPU R[$label:$tool:genwall]=$WALL R[$label:$tool:genkb]=$KB
-    apply_patch "$tool" "$old" "$patch" "$out" || CPU=0 WALL=0 KB=0
-    R[$label:$tool:apply]=$CPU R[$label:$tool:applywall]=$WALL R[$label:$tool:applykb]=$KB
-    R[$label:$tool:bytes]=$(size "$patch")
-    cmp -s "$out" "$new" && ok=yes || ok=WRONG
-    echo "| $label | $what | $(size "$old") | $(size "$new") | $tool | ${R[$label:$tool:bytes]} |" \
-      "${R[$label:$tool:gen]} | ${R[$label:$tool:genwall]} | ${R[$label:$tool:apply]} |" \
-      "${R[$label:$tool:applywall]} | $(mib "${R[$label:$tool:genkb]}") |" \
-      "$(mib "${R[$label:$tool:applykb]}") | $ok |" >>"$results"
+if [ "$only_executables" = 1 ]; then
+  : >"$results"
+else
+  # --- block diffs --------------------------------------------------------------------------
+
+  {
+    echo "## Block diff"
+    echo
+    echo "| pair | versions | old bytes | new bytes | tool | patch bytes | generate CPU s | generate wall s | apply CPU s | apply wall s | generate peak MiB | apply peak MiB | ok |"
+    echo "|---|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---|"
+  } >"$results"
+  for entry in "${pairs[@]}"; do
+    label=${entry%%|*} what=${entry#*|}
+    old=$work/files/$label.old new=$work/files/$label.new
+    for tool in "${diff_tools[@]}"; do
+      patch=$work/out/$label.$tool.patch out=$work/out/$label.$tool.new
+      if ! generate "$tool" "$old" "$new" "$patch"; then
+        echo "| $label | $what | $(size "$old") | $(size "$new") | $tool | | | | | | | | FAILED |" >>"$results"
+        continue
+      fi
+      R[$label:$tool:gen]=$CPU R[$label:$tool:genwall]=$WALL R[$label:$tool:genkb]=$KB
+      apply_patch "$tool" "$old" "$patch" "$out" || CPU=0 WALL=0 KB=0
+      R[$label:$tool:apply]=$CPU R[$label:$tool:applywall]=$WALL R[$label:$tool:applykb]=$KB
+      R[$label:$tool:bytes]=$(size "$patch")
+      cmp -s "$out" "$new" && ok=yes || ok=WRONG
+      echo "| $label | $what | $(size "$old") | $(size "$new") | $tool | ${R[$label:$tool:bytes]} |" \
+        "${R[$label:$tool:gen]} | ${R[$label:$tool:genwall]} | ${R[$label:$tool:apply]} |" \
+        "${R[$label:$tool:applywall]} | $(mib "${R[$label:$tool:genkb]}") |" \
+        "$(mib "${R[$label:$tool:applykb]}") | $ok |" >>"$results"
+    done
   done
-done
 
-# --- containers -----------------------------------------------------------------------------
+  # --- containers ---------------------------------------------------------------------------
 
-{
-  echo
-  echo "## Container (deltapatch pack --plain / unpack) against xz -9 / xz -d"
-  echo
-  echo "| file | bytes | tool | packed bytes | pack CPU s | unpack CPU s | unpack wall s | pack peak MiB | unpack peak MiB | ok |"
-  echo "|---|---:|---|---:|---:|---:|---:|---:|---:|---|"
-} >>"$results"
-for entry in "${pairs[@]}"; do
-  label=${entry%%|*}
-  in=$work/files/$label.new
-  measure "$deltapatch" pack --plain "$in" "$work/out/$label.lzma2" || CPU=0 KB=0
-  R[$label:pack:time]=$CPU R[$label:pack:kb]=$KB
-  measure "$deltapatch" unpack "$work/out/$label.lzma2" "$work/out/$label.unpacked" ||
-    CPU=0 WALL=0 KB=0
-  R[$label:unpack:time]=$CPU R[$label:unpack:wall]=$WALL R[$label:unpack:kb]=$KB
-  cmp -s "$in" "$work/out/$label.unpacked" && ok=yes || ok=WRONG
-  echo "| $label | $(size "$in") | deltapatch | $(size "$work/out/$label.lzma2") | ${R[$label:pack:time]} |" \
-    "${R[$label:unpack:time]} | ${R[$label:unpack:wall]} | $(mib "${R[$label:pack:kb]}") |" \
-    "$(mib "${R[$label:unpack:kb]}") | $ok |" >>"$results"
-  measure sh -c 'xz -9 -c "$1" >"$2"' sh "$in" "$work/out/$label.xz"
-  R[$label:xz:time]=$CPU R[$label:xz:kb]=$KB
-  measure sh -c 'xz -d -c "$1" >"$2"' sh "$work/out/$label.xz" "$work/out/$label.unxz"
-  R[$label:unxz:time]=$CPU R[$label:unxz:wall]=$WALL R[$label:unxz:kb]=$KB
-  cmp -s "$in" "$work/out/$label.unxz" && ok=yes || ok=WRONG
-  echo "| $label | $(size "$in") | xz | $(size "$work/out/$label.xz") | ${R[$label:xz:time]} |" \
-    "${R[$label:unxz:time]} | ${R[$label:unxz:wall]} | $(mib "${R[$label:xz:kb]}") |" \
-    "$(mib "${R[$label:unxz:kb]}") | $ok |" >>"$results"
-done
-
-# --- targets --------------------------------------------------------------------------------
-
-{
-  echo
-  echo "## Ratios against the targets (deltapatch / peer, same run, times in CPU seconds)"
-  echo
-  echo "| pair | unpack time / xz -d (<= 1.10) | diff time / bsdiff (< 1) | diff peak memory / bsdiff (<= 0.50) | apply time / bspatch (<= 1) | patch bytes / bsdiff (<= 1) |"
-  echo "|---|---|---|---|---|---|"
-} >>"$results"
-for entry in "${pairs[@]}"; do
-  label=${entry%%|*}
-  cells=()
-  for check in "unpack:time unxz:time 1.10 le" "deltapatch:gen bsdiff:gen 1 lt" \
-    "deltapatch:genkb bsdiff:genkb 0.50 le" "deltapatch:apply bsdiff:apply 1 le" \
-    "deltapatch:bytes bsdiff:bytes 1 le"; do
-    read -r mine peer limit op <<<"$check"
-    r=$(ratio "${R[$label:$mine]}" "${R[$label:$peer]}")
-    cells+=("$r $(verdict "$r" "$limit" "$op")")
+  {
+    echo
+    echo "## Container (deltapatch pack --plain / unpack) against xz -9 / xz -d"
+    echo
+    echo "| file | bytes | tool | packed bytes | pack CPU s | unpack CPU s | unpack wall s | pack peak MiB | unpack peak MiB | ok |"
+    echo "|---|---:|---|---:|---:|---:|---:|---:|---:|---|"
+  } >>"$results"
+  for entry in "${pairs[@]}"; do
+    label=${entry%%|*}
+    in=$work/files/$label.new
+    measure "$deltapatch" pack --plain "$in" "$work/out/$label.lzma2" || CPU=0 KB=0
+    R[$label:pack:time]=$CPU R[$label:pack:kb]=$KB
+    measure "$deltapatch" unpack "$work/out/$label.lzma2" "$work/out/$label.unpacked" ||
+      CPU=0 WALL=0 KB=0
+    R[$label:unpack:time]=$CPU R[$label:unpack:wall]=$WALL R[$label:unpack:kb]=$KB
+    cmp -s "$in" "$work/out/$label.unpacked" && ok=yes || ok=WRONG
+    echo "| $label | $(size "$in") | deltapatch | $(size "$work/out/$label.lzma2") | ${R[$label:pack:time]} |" \
+      "${R[$label:unpack:time]} | ${R[$label:unpack:wall]} | $(mib "${R[$label:pack:kb]}") |" \
+      "$(mib "${R[$label:unpack:kb]}") | $ok |" >>"$results"
+    measure sh -c 'xz -9 -c "$1" >"$2"' sh "$in" "$work/out/$label.xz"
+    R[$label:xz:time]=$CPU R[$label:xz:kb]=$KB
+    measure sh -c 'xz -d -c "$1" >"$2"' sh "$work/out/$label.xz" "$work/out/$label.unxz"
+    R[$label:unxz:time]=$CPU R[$label:unxz:wall]=$WALL R[$label:unxz:kb]=$KB
+    cmp -s "$in" "$work/out/$label.unxz" && ok=yes || ok=WRONG
+    echo "| $label | $(size "$in") | xz | $(size "$work/out/$label.xz") | ${R[$label:xz:time]} |" \
+      "${R[$label:unxz:time]} | ${R[$label:unxz:wall]} | $(mib "${R[$label:xz:kb]}") |" \
+      "$(mib "${R[$label:unxz:kb]}") | $ok |" >>"$results"
   done
-  echo "| $label | ${cells[0]} | ${cells[1]} | ${cells[2]} | ${cells[3]} | ${cells[4]} |" >>"$results"
-done
+
+  # --- targets ------------------------------------------------------------------------------
+
+  {
+    echo
+    echo "## Ratios against the targets (deltapatch / peer, same run, times in CPU seconds)"
+    echo
+    echo "| pair | unpack time / xz -d (<= 1.10) | diff time / bsdiff (< 1) | diff peak memory / bsdiff (<= 0.50) | apply time / bspatch (<= 1) | patch bytes / bsdiff (<= 1) |"
+    echo "|---|---|---|---|---|---|"
+  } >>"$results"
+  for entry in "${pairs[@]}"; do
+    label=${entry%%|*}
+    cells=()
+    for check in "unpack:time unxz:time 1.10 le" "deltapatch:gen bsdiff:gen 1 lt" \
+      "deltapatch:genkb bsdiff:genkb 0.50 le" "deltapatch:apply bsdiff:apply 1 le" \
+      "deltapatch:bytes bsdiff:bytes 1 le"; do
+      read -r mine peer limit op <<<"$check"
+      r=$(ratio "${R[$label:$mine]}" "${R[$label:$peer]}")
+      cells+=("$r $(verdict "$r" "$limit" "$op")")
+    done
+    echo "| $label | ${cells[0]} | ${cells[1]} | ${cells[2]} | ${cells[3]} | ${cells[4]} |" >>"$results"
+  done
+fi
 
 # --- executables ----------------------------------------------------------------------------
 
