@@ -1,10 +1,11 @@
 // GrowableArray member definitions: no-throw growth from 64 elements, doubling, saturating.
 #pragma once
 
-#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <utility>
+
+#include "deltapatch/bufferallocation.h"
 
 namespace deltapatch {
 
@@ -16,7 +17,7 @@ constexpr size_t kMaxCapacity = (size_t(1) << 62) - 1;
 template <typename T> GrowableArray<T>::~GrowableArray()
 {
     static_assert(std::is_trivially_copyable<T>::value, "GrowableArray copies elements as bytes");
-    std::free(m_Data);
+    FreeBuffer(m_Data, m_Capacity * sizeof(T));
 }
 
 template <typename T>
@@ -29,7 +30,7 @@ GrowableArray<T>::GrowableArray(GrowableArray&& other) noexcept
 template <typename T> GrowableArray<T>& GrowableArray<T>::operator=(GrowableArray&& other) noexcept
 {
     if (this != &other) {
-        std::free(m_Data);
+        FreeBuffer(m_Data, m_Capacity * sizeof(T));
         m_Data = std::exchange(other.m_Data, nullptr);
         m_Size = std::exchange(other.m_Size, 0);
         m_Capacity = std::exchange(other.m_Capacity, 0);
@@ -39,7 +40,7 @@ template <typename T> GrowableArray<T>& GrowableArray<T>::operator=(GrowableArra
 
 template <typename T> void GrowableArray<T>::fail()
 {
-    std::free(m_Data);
+    FreeBuffer(m_Data, m_Capacity * sizeof(T));
     m_Data = nullptr;
     m_Size = 0;
     m_Capacity = kFailedCapacity;
@@ -47,7 +48,7 @@ template <typename T> void GrowableArray<T>::fail()
 
 template <typename T> void GrowableArray<T>::clear()
 {
-    std::free(m_Data);
+    FreeBuffer(m_Data, m_Capacity * sizeof(T));
     m_Data = nullptr;
     m_Size = 0;
     m_Capacity = 0;
@@ -65,9 +66,8 @@ template <typename T> bool GrowableArray<T>::reserve(size_t capacity)
     if (count == kFailedCapacity)
         ++count;
     T* fresh = nullptr;
-    // realloc moves large blocks by remapping their pages rather than copying them.
     if (count <= growablearray_detail::kMaxCapacity && count <= static_cast<size_t>(-1) / sizeof(T))
-        fresh = static_cast<T*>(std::realloc(static_cast<void*>(m_Data), count * sizeof(T)));
+        fresh = static_cast<T*>(ResizeBuffer(m_Data, m_Capacity * sizeof(T), count * sizeof(T)));
     if (fresh == nullptr) {
         fail();
         return false;

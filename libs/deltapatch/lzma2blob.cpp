@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "deltapatch/bufferallocation.h"
 #include "deltapatch/enginelog.h"
 
 namespace deltapatch {
@@ -42,6 +43,62 @@ constexpr size_t kMaxOutputPerInputByte = ((size_t(1) << 21) + 5) / 6;
 constexpr size_t kMinGrowth = size_t(1) << 16;
 constexpr size_t kTrustedUpFront = size_t(64) << 20;
 constexpr size_t kEncodeChunk = size_t(1) << 15;
+
+// liblzma's dictionaries and match finder tables are large and filled from end to end; they
+// come from the engine's buffer allocator so that huge pages can back them. liblzma frees
+// without a size, so the large blocks of one stream are remembered here.
+class LzmaBlocks {
+public:
+    LzmaBlocks() : m_Allocator{&LzmaBlocks::allocate, &LzmaBlocks::release, this} {}
+    ~LzmaBlocks()
+    {
+        for (const Block& block : m_Blocks)
+            FreeBuffer(block.data, block.size);
+    }
+    LzmaBlocks(const LzmaBlocks&) = delete;
+    LzmaBlocks& operator=(const LzmaBlocks&) = delete;
+
+    const lzma_allocator* allocator() const { return &m_Allocator; }
+
+private:
+    struct Block {
+        void* data = nullptr;
+        size_t size = 0;
+    };
+
+    static void* allocate(void* opaque, size_t count, size_t size)
+    {
+        if (size != 0 && count > SIZE_MAX / size)
+            return nullptr;
+        size *= count;
+        auto* self = static_cast<LzmaBlocks*>(opaque);
+        Block* slot = nullptr;
+        for (Block& block : self->m_Blocks) {
+            if (block.data == nullptr)
+                slot = &block;
+        }
+        if (size < kLargeBufferSize || slot == nullptr)
+            return std::malloc(size);
+        slot->data = AllocateBuffer(size);
+        slot->size = size;
+        return slot->data;
+    }
+
+    static void release(void* opaque, void* data)
+    {
+        for (Block& block : static_cast<LzmaBlocks*>(opaque)->m_Blocks) {
+            if (block.data == data && data != nullptr) {
+                FreeBuffer(block.data, block.size);
+                block = Block();
+                return;
+            }
+        }
+        std::free(data);
+    }
+
+    lzma_allocator m_Allocator;
+    Block m_Blocks[8];
+};
 
 int MapResult(lzma_ret ret)
 {
@@ -154,7 +211,9 @@ int DecodeInto(lzma_stream* stream, uint32_t declared, ByteSink* sink, size_t* p
 // Advances the source only when the stream produced exactly the declared size.
 int Decode(uint8_t property, uint32_t declared, ByteSource* source, ByteSink* sink, size_t* produced)
 {
+    LzmaBlocks blocks;
     lzma_stream stream = LZMA_STREAM_INIT;
+    stream.allocator = blocks.allocator();
     int result = StartDecoder(&stream, property, declared, source->remaining());
     if (result == RESULT_OK) {
         stream.next_in = source->current();
@@ -257,7 +316,9 @@ bool WriteLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink)
     }
     if (!sink->write(&property, 1) || !sink->writeVarint32(static_cast<uint32_t>(length)))
         return false;
+    LzmaBlocks blocks;
     lzma_stream stream = LZMA_STREAM_INIT;
+    stream.allocator = blocks.allocator();
     const lzma_ret started = lzma_raw_encoder(&stream, filters);
     const bool ok = started == LZMA_OK && Encode(&stream, data, length, sink);
     lzma_end(&stream);

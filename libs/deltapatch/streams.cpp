@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "deltapatch/bufferallocation.h"
 #include "log/log.h"
 
 namespace deltapatch {
@@ -96,7 +97,7 @@ bool ByteSource::skip(size_t n)
 
 ByteSink::~ByteSink()
 {
-    std::free(m_Data);
+    FreeBuffer(m_Data, m_Capacity);
 }
 
 ByteSink::ByteSink(ByteSink&& other) noexcept
@@ -110,7 +111,7 @@ ByteSink::ByteSink(ByteSink&& other) noexcept
 ByteSink& ByteSink::operator=(ByteSink&& other) noexcept
 {
     if (this != &other) {
-        std::free(m_Data);
+        FreeBuffer(m_Data, m_Capacity);
         m_Data = std::exchange(other.m_Data, nullptr);
         m_Length = std::exchange(other.m_Length, 0);
         m_Capacity = std::exchange(other.m_Capacity, 0);
@@ -120,7 +121,7 @@ ByteSink& ByteSink::operator=(ByteSink&& other) noexcept
 
 void ByteSink::fail()
 {
-    std::free(m_Data);
+    FreeBuffer(m_Data, m_Capacity);
     m_Data = nullptr;
     m_Length = 0;
     m_Capacity = kFailedCapacity;
@@ -128,7 +129,7 @@ void ByteSink::fail()
 
 void ByteSink::clear()
 {
-    std::free(m_Data);
+    FreeBuffer(m_Data, m_Capacity);
     m_Data = nullptr;
     m_Length = 0;
     m_Capacity = 0;
@@ -144,8 +145,7 @@ bool ByteSink::reserve(size_t capacity)
     // A working sink must never carry the failed marker as its capacity.
     if (size == kFailedCapacity)
         ++size;
-    // realloc moves large blocks by remapping their pages rather than copying them.
-    auto* fresh = static_cast<uint8_t*>(std::realloc(m_Data, size));
+    auto* fresh = static_cast<uint8_t*>(ResizeBuffer(m_Data, m_Capacity, size));
     if (fresh == nullptr) {
         fail();
         return false;

@@ -3,11 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include <cstdint>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "deltapatch/bufferallocation.h"
 #include "log/log.h"
 
 // The allocation-failure cases ask for impossible sizes; under AddressSanitizer those must
@@ -229,6 +237,25 @@ TEST(ByteSink, WriteOfItsOwnBytesWhileGrowing)
     ASSERT_EQ(sink.capacity(), sink.length());
     ASSERT_TRUE(sink.write(sink.data() + 1, 200));
     EXPECT_EQ(bytesOf(sink), concat(expected, Bytes(expected.begin() + 1, expected.begin() + 201)));
+}
+
+// Large buffers are mapped rather than malloc'd; growing into, across and within that range
+// must keep every byte.
+TEST(ByteSink, GrowthAcrossTheLargeBufferSizeKeepsBytes)
+{
+    ByteSink sink;
+    Bytes chunk(100 * 1000);
+    for (size_t i = 0; sink.length() < 3 * kLargeBufferSize; ++i) {
+        for (size_t j = 0; j < chunk.size(); ++j)
+            chunk[j] = static_cast<uint8_t>(i * 131 + j);
+        ASSERT_TRUE(sink.write(chunk.data(), chunk.size()));
+    }
+    ASSERT_TRUE(sink.write(sink.data() + 5, 2 * kLargeBufferSize)); // its own bytes, growing
+    const size_t firstPart = sink.length() - 2 * kLargeBufferSize;
+    for (size_t k = 0; k < firstPart; ++k)
+        ASSERT_EQ(sink.data()[k], static_cast<uint8_t>((k / chunk.size()) * 131 + k % chunk.size())) << k;
+    EXPECT_EQ(0, std::memcmp(sink.data() + 5, sink.data() + firstPart, 2 * kLargeBufferSize));
+    EXPECT_EQ(sink.capacity() & (sink.capacity() - 1), 0u); // still doubling from 256
 }
 
 TEST(ByteSink, AllocationFailureIsSticky)
@@ -537,6 +564,16 @@ TYPED_TEST(GrowableArrayTest, AppendOverflowAndFailure)
     EXPECT_TRUE(array.append(&value, 1));
 }
 
+TYPED_TEST(GrowableArrayTest, GrowthAcrossTheLargeBufferSizeKeepsValues)
+{
+    GrowableArray<TypeParam> array;
+    const size_t n = 3 * kLargeBufferSize / sizeof(TypeParam);
+    for (size_t i = 0; i < n; ++i)
+        ASSERT_TRUE(array.push_back(valueAt<TypeParam>(i)));
+    for (size_t i = 0; i < n; ++i)
+        ASSERT_EQ(array[i], valueAt<TypeParam>(i)) << i;
+}
+
 TYPED_TEST(GrowableArrayTest, ResizeFillsNewSlots)
 {
     GrowableArray<TypeParam> array;
@@ -568,6 +605,93 @@ TYPED_TEST(GrowableArrayTest, AllocationFailureIsSticky)
         array.clear();
         EXPECT_TRUE(array.push_back(valueAt<TypeParam>(3)));
     }
+}
+
+// --- buffer allocation -----------------------------------------------------------------------
+
+void fillPattern(void* data, size_t n, uint8_t seed)
+{
+    auto* bytes = static_cast<uint8_t*>(data);
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 12));
+}
+
+bool hasPattern(const void* data, size_t n, uint8_t seed)
+{
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < n; ++i) {
+        if (bytes[i] != static_cast<uint8_t>(seed + i * 7 + (i >> 12)))
+            return false;
+    }
+    return true;
+}
+
+TEST(BufferAllocation, ResizeKeepsBytesAcrossEveryKindOfStep)
+{
+    const size_t mib = size_t(1) << 20;
+    const struct {
+        size_t from;
+        size_t to;
+    } rows[] = {
+        {1000, 5000},                                      // malloc to malloc
+        {mib, kLargeBufferSize},                           // malloc to mapping
+        {kLargeBufferSize, 2 * mib},                       // same mapping length
+        {2 * mib, 5 * mib + 3},                            // mapping grows
+        {6 * mib + 12345, 3 * mib},                        // mapping shrinks
+        {3 * mib, 1000},                                   // mapping to malloc
+    };
+    for (const auto& row : rows) {
+        void* block = AllocateBuffer(row.from);
+        ASSERT_NE(block, nullptr) << row.from;
+        fillPattern(block, row.from, 3);
+        void* resized = ResizeBuffer(block, row.from, row.to);
+        ASSERT_NE(resized, nullptr) << row.from << " -> " << row.to;
+        EXPECT_TRUE(hasPattern(resized, std::min(row.from, row.to), 3)) << row.from << " -> " << row.to;
+        fillPattern(resized, row.to, 9); // the whole new size is usable
+        FreeBuffer(resized, row.to);
+    }
+}
+
+#if defined(__linux__)
+// When the addresses after a mapping are taken, growing must move it without losing bytes.
+TEST(BufferAllocation, GrowthPastAnOccupiedNeighbourMovesTheBlock)
+{
+    const size_t size = 4 << 20; // whole huge pages: the mapping ends right after the block
+    void* block = AllocateBuffer(size);
+    ASSERT_NE(block, nullptr);
+    fillPattern(block, size, 5);
+    void* wanted = static_cast<uint8_t*>(block) + size;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void* neighbour = mmap(wanted, page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (neighbour != wanted) {
+        if (neighbour != MAP_FAILED)
+            munmap(neighbour, page);
+        FreeBuffer(block, size);
+        GTEST_SKIP() << "the addresses after the block are not free";
+    }
+    void* grown = ResizeBuffer(block, size, 3 * size);
+    ASSERT_NE(grown, nullptr);
+    EXPECT_NE(grown, block);
+    EXPECT_TRUE(hasPattern(grown, size, 5));
+    fillPattern(grown, 3 * size, 6);
+    FreeBuffer(grown, 3 * size);
+    munmap(neighbour, page);
+}
+#endif
+
+TEST(BufferAllocation, ImpossibleSizesFailAndKeepTheOldBlock)
+{
+    for (size_t from : {size_t(1000), size_t(3) << 20}) {
+        void* block = AllocateBuffer(from);
+        ASSERT_NE(block, nullptr);
+        fillPattern(block, from, 1);
+        for (size_t to : {kImpossible, SIZE_MAX - 4095, SIZE_MAX})
+            EXPECT_EQ(ResizeBuffer(block, from, to), nullptr) << from << " -> " << to;
+        EXPECT_TRUE(hasPattern(block, from, 1));
+        FreeBuffer(block, from);
+    }
+    EXPECT_EQ(AllocateBuffer(kImpossible), nullptr);
+    EXPECT_EQ(AllocateBuffer(SIZE_MAX), nullptr);
 }
 
 } // namespace
