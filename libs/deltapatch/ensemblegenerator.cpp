@@ -12,6 +12,7 @@
 #include "deltapatch/ensemble.h"
 #include "deltapatch/ensembleelements.h"
 #include "deltapatch/ensemblepatchwriter.h"
+#include "deltapatch/extrarealignment.h"
 #include "deltapatch/imagealignment.h"
 #include "deltapatch/programsource.h"
 #include "deltapatch/scannedblockdiff.h"
@@ -116,13 +117,13 @@ PatchStatus buildExecutableAware(const Inputs& in, const ElementPairs& pairs,
     bool ok = elements.serialise(&transformed, &corrected) &&
               WritePatcherList(pairs, &body.patchers) &&
               WriteParameterDiff(pairs.count, &body.parameterDiff) &&
-              GenerateBlockDiff(transformed.asSource(), corrected.asSource(), &body.elementDiff,
-                                false, METHOD_NONE, progress->forStep());
+              GenerateRealignedBlockDiff(transformed.asSource(), corrected.asSource(),
+                                         &body.elementDiff, progress->forStep());
     transformed.clear();
     corrected.clear();
     progress->step(550, 800);
-    ok = ok && GenerateBlockDiff(elements.ensemble().asSource(), in.newData, &body.finalDiff,
-                                 false, METHOD_NONE, progress->forStep());
+    ok = ok && GenerateRealignedBlockDiff(elements.ensemble().asSource(), in.newData,
+                                          &body.finalDiff, progress->forStep());
     return ok && WriteEnsemblePatch(header, &body, out) ? STATUS_OK : STATUS_GENERAL_ERROR;
 }
 

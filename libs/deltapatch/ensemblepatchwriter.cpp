@@ -2,7 +2,7 @@
 #include "deltapatch/ensemblepatchwriter.h"
 
 #include "deltapatch/blockdiff.h"
-#include "deltapatch/lzma2blob.h"
+#include "deltapatch/bodyblobwriter.h"
 
 namespace deltapatch {
 
@@ -49,7 +49,7 @@ bool WriteEnsemblePatch(const EnsemblePatchHeader& header, EnsembleBody* body, B
            out->writeVarint32(header.sourceChecksum) &&
            out->writeVarint32(header.targetChecksum) &&
            out->writeVarint32(header.sizePrediction) &&
-           WriteLzma2Blob(serialised.data(), serialised.length(), out);
+           WriteBodyLzma2Blob(serialised.data(), serialised.length(), out);
 }
 
 } // namespace deltapatch
