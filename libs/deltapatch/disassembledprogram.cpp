@@ -2,7 +2,6 @@
 #include "deltapatch/disassembledprogram.h"
 
 #include <climits>
-#include <new>
 #include <string>
 
 #include "deltapatch/enginelog.h"
@@ -11,58 +10,38 @@ namespace deltapatch {
 
 namespace {
 
-AddressLabel* findOrMake(DisassembledProgram::LabelTable* table, uint32_t rva)
+AddressLabel* findOrMake(LabelTable* table, uint32_t rva)
 {
-    // The maps allocate through operator new; the engine reports that as a null label.
-    try {
-        AddressLabel& label = table->try_emplace(rva).first->second;
-        label.rva = rva;
-        if (label.referenceCount < INT32_MAX)
-            ++label.referenceCount;
-        return &label;
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-
-void numberInRvaOrder(DisassembledProgram::LabelTable* table)
-{
-    int32_t index = 0;
-    for (auto& entry : *table)
-        entry.second.index = index++;
+    AddressLabel* label = table->findOrMake(rva);
+    if (label != nullptr && label->referenceCount < INT32_MAX)
+        ++label->referenceCount;
+    return label;
 }
 
 } // namespace
 
-DisassembledProgram::~DisassembledProgram()
+bool DisassembledProgram::reserve(size_t instructions, size_t rel32Labels, size_t abs32Labels)
 {
-    for (size_t i = 0; i < m_Instructions.size(); ++i) {
-        if (m_Instructions[i]->kind() != INSTRUCTION_BYTE)
-            delete m_Instructions[i];
-    }
-    delete[] m_ByteInstructions;
+    const bool listed = m_Instructions.reserve(instructions);
+    const bool rel32 = m_Rel32Labels.reserve(rel32Labels);
+    const bool abs32 = m_Abs32Labels.reserve(abs32Labels);
+    return listed && rel32 && abs32;
 }
 
-bool DisassembledProgram::append(Instruction* instruction)
+bool DisassembledProgram::append(const Instruction& instruction)
 {
-    if (m_Instructions.push_back(instruction))
-        return true;
-    if (instruction->kind() != INSTRUCTION_BYTE)
-        delete instruction;
-    return false;
+    return m_Instructions.push_back(instruction);
 }
 
 bool DisassembledProgram::emitNew(uint32_t kind, uint32_t value, AddressLabel* label,
                                   const uint8_t* bytes, uint16_t armOpcode)
 {
-    Instruction* instruction = new (std::nothrow) Instruction;
-    if (instruction == nullptr)
-        return false;
-    instruction->word = kind;
-    instruction->value = value;
-    instruction->label = label;
-    instruction->bytes = bytes;
-    instruction->armOpcode = armOpcode;
+    Instruction instruction;
+    instruction.word = uint16_t(kind);
+    instruction.armOpcode = armOpcode;
+    instruction.value = value;
+    instruction.label = label;
+    instruction.bytes = bytes;
     return append(instruction);
 }
 
@@ -73,14 +52,7 @@ bool DisassembledProgram::emitOrigin(uint32_t rva)
 
 bool DisassembledProgram::emitByte(uint8_t value)
 {
-    if (m_ByteInstructions == nullptr) {
-        m_ByteInstructions = new (std::nothrow) Instruction[256];
-        if (m_ByteInstructions == nullptr)
-            return false;
-        for (uint32_t b = 0; b < 256; ++b)
-            m_ByteInstructions[b].word = (b << 4) | INSTRUCTION_BYTE;
-    }
-    return append(&m_ByteInstructions[value]);
+    return emitNew(uint32_t(value) << 4 | INSTRUCTION_BYTE, 0, nullptr, nullptr);
 }
 
 bool DisassembledProgram::emitByteRun(const uint8_t* bytes, uint32_t count)
@@ -135,8 +107,8 @@ AddressLabel* DisassembledProgram::findOrMakeAbs32Label(uint32_t rva)
 
 void DisassembledProgram::assignDefaultIndexes()
 {
-    numberInRvaOrder(&m_Rel32Labels);
-    numberInRvaOrder(&m_Abs32Labels);
+    m_Rel32Labels.numberInRvaOrder();
+    m_Abs32Labels.numberInRvaOrder();
 }
 
 PatchStatus DisassembledProgram::trimLabels()
@@ -146,40 +118,18 @@ PatchStatus DisassembledProgram::trimLabels()
     logDebug("TrimLabels: threshold " + std::to_string(kTrimThreshold));
     // Branches are rewritten before their labels leave the table, while the counts are at hand.
     for (size_t i = 0; i < m_Instructions.size(); ++i) {
-        Instruction* branch = m_Instructions[i];
-        if (branch->kind() != INSTRUCTION_ARM_REL32 || branch->label->referenceCount > kTrimThreshold)
+        Instruction& branch = m_Instructions[i];
+        if (branch.kind() != INSTRUCTION_ARM_REL32 || branch.label->referenceCount > kTrimThreshold)
             continue;
-        if (branch->value == 0)
+        if (branch.value == 0)
             return STATUS_TRIM_FAILED;
-        Instruction* run = new (std::nothrow) Instruction;
-        if (run == nullptr)
-            return STATUS_TRIM_FAILED;
-        run->word = INSTRUCTION_BYTE_RUN;
-        run->value = branch->value;
-        run->bytes = branch->bytes;
-        m_Instructions[i] = run;
-        delete branch;
+        branch.word = INSTRUCTION_BYTE_RUN;
+        branch.armOpcode = 0;
+        branch.label = nullptr;
     }
-    return retireRarelyUsedRel32Labels() ? STATUS_OK : STATUS_TRIM_FAILED;
-}
-
-bool DisassembledProgram::retireRarelyUsedRel32Labels()
-{
-    size_t rare = 0;
-    for (const auto& entry : m_Rel32Labels)
-        rare += entry.second.referenceCount <= kTrimThreshold ? 1 : 0;
-    try {
-        m_RetiredLabels.reserve(m_RetiredLabels.size() + rare);
-    } catch (const std::exception&) {
-        return false;
-    }
-    for (auto it = m_Rel32Labels.begin(); it != m_Rel32Labels.end();) {
-        auto next = std::next(it);
-        if (it->second.referenceCount <= kTrimThreshold)
-            m_RetiredLabels.push_back(m_Rel32Labels.extract(it)); // capacity reserved: no throw
-        it = next;
-    }
-    return true;
+    m_Rel32Labels.remove(
+        [](const AddressLabel& label) { return label.referenceCount <= kTrimThreshold; });
+    return STATUS_OK;
 }
 
 } // namespace deltapatch

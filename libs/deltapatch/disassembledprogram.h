@@ -1,12 +1,12 @@
 // An executable image as parsers see it: instructions in image order plus two label tables.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <map>
-#include <vector>
 
 #include "deltapatch/addresslabel.h"
 #include "deltapatch/instruction.h"
+#include "deltapatch/labeltable.h"
 #include "deltapatch/patchstatus.h"
 #include "deltapatch/streams.h"
 
@@ -14,18 +14,23 @@ namespace deltapatch {
 
 class DisassembledProgram {
 public:
-    using LabelTable = std::map<uint32_t, AddressLabel>;
+    using LabelTable = deltapatch::LabelTable;
     // ARM branch labels need more references than this to survive trimming.
     static constexpr int32_t kTrimThreshold = 5;
 
     explicit DisassembledProgram(ExecutableKind kind = UNKNOWN) : m_Kind(kind) {}
-    ~DisassembledProgram();
     DisassembledProgram(const DisassembledProgram&) = delete;
     DisassembledProgram& operator=(const DisassembledProgram&) = delete;
 
     ExecutableKind kind() const { return m_Kind; }
     uint64_t imageBase() const { return m_ImageBase; }
     void setImageBase(uint64_t base) { m_ImageBase = base; }
+
+    // Makes room for this many instructions and labels in all, so that a parser that knows
+    // about how much it will emit never has the list copied or a table rehashed while they
+    // grow. False when memory runs out; the list or table that could not be reserved then
+    // refuses every later emit or label request.
+    bool reserve(size_t instructions, size_t rel32Labels, size_t abs32Labels);
 
     // Each emit appends one instruction and returns false, adding nothing, when memory runs
     // out or a label or byte pointer is missing. Byte pointers must stay valid for the
@@ -41,7 +46,8 @@ public:
     bool emitElfArmRelocationTable();
 
     // The table's label for `rva`, made on first request; every call counts one reference.
-    // Null when memory runs out. Labels keep their address for the program's lifetime.
+    // Null when memory runs out. Labels keep their address for the program's lifetime, also
+    // after trimming took them out of their table.
     AddressLabel* findOrMakeRel32Label(uint32_t rva);
     AddressLabel* findOrMakeAbs32Label(uint32_t rva);
 
@@ -50,29 +56,24 @@ public:
 
     // ARM programs only: drops rel32 labels with few references and turns the ARM branches
     // that used them back into their raw bytes. STATUS_OK, or STATUS_TRIM_FAILED when a
-    // branch has no bytes or memory runs out. Other kinds are left untouched.
+    // branch has no bytes. Other kinds are left untouched.
     PatchStatus trimLabels();
 
     size_t instructionCount() const { return m_Instructions.size(); }
-    const Instruction& instruction(size_t i) const { return *m_Instructions[i]; }
+    const Instruction& instruction(size_t i) const { return m_Instructions[i]; }
     const LabelTable& rel32Labels() const { return m_Rel32Labels; }
     const LabelTable& abs32Labels() const { return m_Abs32Labels; }
 
 private:
-    bool append(Instruction* instruction);
+    bool append(const Instruction& instruction);
     bool emitNew(uint32_t kind, uint32_t value, AddressLabel* label, const uint8_t* bytes,
                  uint16_t armOpcode = 0);
-    bool retireRarelyUsedRel32Labels();
 
     ExecutableKind m_Kind;
     uint64_t m_ImageBase = 0;
-    GrowableArray<Instruction*> m_Instructions;
-    // One shared instruction per byte value, so bytes cost a pointer each.
-    Instruction* m_ByteInstructions = nullptr;
+    GrowableArray<Instruction> m_Instructions;
     LabelTable m_Rel32Labels;
     LabelTable m_Abs32Labels;
-    // Trimmed labels stay alive: an instruction may still point at one.
-    std::vector<LabelTable::node_type> m_RetiredLabels;
 };
 
 } // namespace deltapatch

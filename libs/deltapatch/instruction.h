@@ -19,12 +19,13 @@ enum InstructionKind : uint32_t {
     INSTRUCTION_BYTE_RUN = 8,
 };
 
+// Stored by value in one flat array: fields are ordered so that an instruction takes 24 bytes.
 struct Instruction {
     // Kind in the low four bits; a byte instruction keeps its value in the bits above.
-    uint32_t word = 0;
+    uint16_t word = 0;
+    uint16_t armOpcode = 0;
     // Origin RVA, or the number of image bytes of a byte run or an ARM branch.
     uint32_t value = 0;
-    uint16_t armOpcode = 0;
     AddressLabel* label = nullptr;
     // Image bytes of a byte run or an ARM branch; the image outlives the program.
     const uint8_t* bytes = nullptr;
