@@ -151,11 +151,8 @@ bool DisassemblerElf32ARM::parseRelocationSection(const ElfSection& section,
     const uint64_t readable = section.size / kEntrySize;
     const uint64_t leading =
         LeadingOthers(bytes, std::min(count, readable), writer->firstAbs32Rva());
-    for (uint64_t i = 0; i < leading; ++i) {
-        const uint64_t at = section.offset + i * kEntrySize;
-        if (!writer->emitBytes(at, at + kEntrySize))
-            return false;
-    }
+    if (!writer->emitBytes(section.offset, section.offset + leading * kEntrySize))
+        return false;
     uint64_t entry = leading;
     if (count >= n) {
         GrowableArray<uint32_t> rvas;

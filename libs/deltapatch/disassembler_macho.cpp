@@ -26,6 +26,8 @@ constexpr uint32_t kSectionSize64 = 80;
 constexpr uint32_t kCodeFlagsMask = 0x800000FF;
 constexpr uint32_t kCodeFlags = 0x80000000;
 constexpr uint64_t kMax32 = 0xFFFFFFFF;
+// Byte runs count in 32 bits; longer stretches go out in pieces.
+constexpr size_t kMaxRun = 0x40000000;
 
 uint32_t ReadU32(const uint8_t* p)
 {
@@ -130,6 +132,18 @@ bool ScanSection(const uint8_t* bytes, uint32_t size, uint32_t rva, bool is64,
             }
         }
         ++p;
+    }
+    return true;
+}
+
+bool EmitRun(DisassembledProgram* program, const uint8_t* bytes, size_t count)
+{
+    while (count > 0) {
+        const size_t n = std::min(count, kMaxRun);
+        if (!program->emitByteRun(bytes, uint32_t(n)))
+            return false;
+        bytes += n;
+        count -= n;
     }
     return true;
 }
@@ -358,13 +372,11 @@ bool DisassemblerMacho::findRel32Locations()
 
 bool DisassemblerMacho::emitBytes(DisassembledProgram* program, size_t from, size_t to) const
 {
-    for (size_t offset = from; offset < to; ++offset) {
-        if (!program->emitByte(start()[offset]))
-            return false;
-    }
-    return true;
+    return from >= to || EmitRun(program, start() + from, to - from);
 }
 
+// Bytes between references go out as runs that end where a location could match, so the
+// program is the one a byte-by-byte walk would give.
 bool DisassemblerMacho::emitSection(DisassembledProgram* program,
                                     const CodeSection& section) const
 {
@@ -387,10 +399,17 @@ bool DisassemblerMacho::emitSection(DisassembledProgram* program,
             at += 4;
             rva += 4;
         } else {
-            if (!program->emitByte(bytes[at]))
+            // Up to the next location above, the section's end or the RVA wrapping around.
+            size_t above = next;
+            while (above < count && locations[above] <= rva)
+                ++above;
+            uint64_t run = std::min<uint64_t>(section.size - at, kMax32 + 1 - rva);
+            if (above < count)
+                run = std::min<uint64_t>(run, locations[above] - rva);
+            if (!EmitRun(program, bytes + at, size_t(run)))
                 return false;
-            ++at;
-            ++rva;
+            at += size_t(run);
+            rva += uint32_t(run);
         }
         if (rva < previous) // the RVA wrapped around: start over with the lowest locations
             next = 0;
@@ -404,6 +423,11 @@ bool DisassemblerMacho::disassemble(DisassembledProgram* program)
         return false;
     program->setImageBase(0);
     if (!findRel32Locations())
+        return false;
+    // A run and a reference per location, an origin and two runs per section, at most; about
+    // half the references of a program go to a target of their own.
+    const size_t locations = m_Rel32Locations.size();
+    if (!program->reserve(2 * locations + 3 * m_CodeSections.size() + 2, locations / 2, 0))
         return false;
     size_t offset = 0;
     for (size_t i = 0; i < m_CodeSections.size(); ++i) {

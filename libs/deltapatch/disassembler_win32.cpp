@@ -22,6 +22,9 @@ constexpr int kDirectoriesRead[] = {0, 1, 2, 3, 5, 11, 12, 13, 14};
 constexpr size_t kSectionRecord = 40;
 constexpr uint16_t kRelocationHighLow = 3;
 constexpr uint16_t kRelocationDir64 = 10;
+// Byte runs count in 32 bits; longer stretches go out in pieces.
+constexpr size_t kMaxRun = 0x40000000;
+constexpr uint64_t kRvaSpace = uint64_t(1) << 32;
 
 uint16_t ReadU16(const uint8_t* p)
 {
@@ -75,6 +78,14 @@ public:
             ++m_Next;
         return m_Next < m_Count && m_First[m_Next] == rva;
     }
+    // The lowest place above the RVA last asked about, or kRvaSpace.
+    uint64_t nextAbove() const
+    {
+        size_t above = m_Next;
+        while (above < m_Count && m_First[above] <= m_Last)
+            ++above;
+        return above < m_Count ? m_First[above] : kRvaSpace;
+    }
 
 private:
     const uint32_t* m_First;
@@ -82,6 +93,29 @@ private:
     size_t m_Next = 0;
     uint32_t m_Last = 0;
 };
+
+bool EmitRun(DisassembledProgram* program, const uint8_t* bytes, size_t count)
+{
+    while (count > 0) {
+        const size_t n = std::min(count, kMaxRun);
+        if (!program->emitByteRun(bytes, uint32_t(n)))
+            return false;
+        bytes += n;
+        count -= n;
+    }
+    return true;
+}
+
+// Bytes from `rva` (where both cursors stand) that can go out as one run: up to the next
+// place, the relocation table, the end of the `left` bytes or the RVA wrapping around.
+size_t RunLength(uint32_t rva, size_t left, uint32_t table, const PlaceCursor& abs32,
+                 const PlaceCursor& rel32)
+{
+    uint64_t end = std::min(abs32.nextAbove(), rel32.nextAbove());
+    if (table > rva)
+        end = std::min<uint64_t>(end, table);
+    return size_t(std::min<uint64_t>(left, end - rva));
+}
 
 void SortPlaces(GrowableArray<uint32_t>* places)
 {
@@ -421,14 +455,12 @@ bool DisassemblerWin32::scanSection(const Section& section, uint32_t start)
 
 bool DisassemblerWin32::emitBytes(DisassembledProgram* program, size_t from, size_t to) const
 {
-    for (size_t offset = from; offset < to; ++offset) {
-        if (!program->emitByte(m_Start[offset]))
-            return false;
-    }
-    return true;
+    return from >= to || EmitRun(program, m_Start + from, to - from);
 }
 
-// A place too close to the section's end to hold its 4 bytes is emitted as plain bytes.
+// A place too close to the section's end to hold its 4 bytes is emitted as plain bytes. Bytes
+// go out as runs that end wherever a place or the relocation table could start, so the
+// program is the one a byte-by-byte walk would give.
 bool DisassemblerWin32::emitSection(DisassembledProgram* program, const Section& section,
                                     uint32_t rva) const
 {
@@ -462,10 +494,11 @@ bool DisassemblerWin32::emitSection(DisassembledProgram* program, const Section&
             if (label == nullptr || !program->emitRel32(label))
                 return false;
         } else {
-            if (!program->emitByte(bytes[at]))
+            const size_t run = RunLength(rva, size - at, relocations.rva, abs32, rel32);
+            if (!EmitRun(program, bytes + at, run))
                 return false;
-            ++at;
-            ++rva;
+            at += run;
+            rva += uint32_t(run);
             continue;
         }
         at += 4;
@@ -482,6 +515,12 @@ bool DisassemblerWin32::disassemble(DisassembledProgram* program, const char** r
         return false;
     GrowableArray<Visit> visits;
     if (!planVisits(&visits) || !findRel32Places(visits))
+        return false;
+    // A run and a reference per place; an origin, a table marker and two runs per section.
+    // About half the references of a program go to a target of their own.
+    const size_t abs32 = m_Abs32Places.size();
+    const size_t rel32 = m_Rel32Places.size();
+    if (!program->reserve(2 * (abs32 + rel32) + 4 * visits.size(), rel32 / 2, abs32 / 2))
         return false;
     size_t cursor = 0;
     for (size_t i = 0; i < visits.size(); ++i) {
