@@ -54,11 +54,7 @@ bool addBytes(EncodedProgram* encoded, const uint8_t* bytes, uint32_t n)
         if (!ops.push_back(OP_COPY) || !counts.push_back(n))
             return false;
     }
-    for (uint32_t i = 0; i < n; ++i) {
-        if (!encoded->copyBytes.push_back(bytes[i]))
-            return false;
-    }
-    return true;
+    return encoded->copyBytes.append(bytes, n);
 }
 
 bool addReference(GrowableArray<uint32_t>* ops, uint32_t op, GrowableArray<uint32_t>* indexes,
@@ -95,13 +91,50 @@ bool addInstruction(const Instruction& in, ExecutableKind kind, EncodedProgram* 
     return false;
 }
 
+// Room for everything the instructions add, so that no vector is copied while it grows: exact
+// for origins, bytes and indexes, an upper bound for ops and copy counts.
+bool reserveFor(const DisassembledProgram& program, EncodedProgram* encoded)
+{
+    const size_t n = program.instructionCount();
+    size_t origins = 0, copies = 0, bytes = 0, rel32 = 0, abs32 = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const Instruction& in = program.instruction(i);
+        switch (in.kind()) {
+        case INSTRUCTION_ORIGIN:
+            ++origins;
+            break;
+        case INSTRUCTION_BYTE:
+            ++copies;
+            ++bytes;
+            break;
+        case INSTRUCTION_BYTE_RUN:
+            ++copies;
+            bytes += in.value;
+            break;
+        case INSTRUCTION_REL32:
+        case INSTRUCTION_ARM_REL32:
+            ++rel32;
+            break;
+        case INSTRUCTION_ABS32:
+            ++abs32;
+            break;
+        default:
+            break;
+        }
+    }
+    return encoded->ops.reserve(n) && encoded->origins.reserve(origins) &&
+           encoded->copyCounts.reserve(copies) && encoded->copyBytes.reserve(bytes) &&
+           encoded->rel32Indexes.reserve(rel32) && encoded->abs32Indexes.reserve(abs32);
+}
+
 } // namespace
 
 PatchStatus EncodeProgram(const DisassembledProgram& program, EncodedProgram* encoded)
 {
     encoded->imageBase = program.imageBase();
     if (!fillLabelRvas(program.abs32Labels(), &encoded->abs32Rvas) ||
-        !fillLabelRvas(program.rel32Labels(), &encoded->rel32Rvas))
+        !fillLabelRvas(program.rel32Labels(), &encoded->rel32Rvas) ||
+        !reserveFor(program, encoded))
         return STATUS_GENERAL_ERROR;
     for (size_t i = 0; i < program.instructionCount(); ++i) {
         if (!addInstruction(program.instruction(i), program.kind(), encoded))
