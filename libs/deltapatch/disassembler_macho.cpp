@@ -148,6 +148,19 @@ bool EmitRun(DisassembledProgram* program, const uint8_t* bytes, size_t count)
     return true;
 }
 
+// Label lookups go to scattered places of a large table; asking for the one some references
+// ahead in advance keeps the walk from waiting on each.
+void prefetchAhead(const DisassembledProgram* program, const uint32_t* locations, size_t left,
+                   uint32_t sectionRva, const uint8_t* bytes, uint32_t size)
+{
+    constexpr size_t kAhead = 8;
+    if (left <= kAhead)
+        return;
+    const uint32_t offset = locations[kAhead] - sectionRva;
+    if (offset < size && size - offset >= 4)
+        program->prefetchRel32Label(locations[kAhead] + 4 + ReadU32(bytes + offset));
+}
+
 } // namespace
 
 DisassemblerMacho::DisassemblerMacho(const uint8_t* start, size_t length)
@@ -393,6 +406,8 @@ bool DisassemblerMacho::emitSection(DisassembledProgram* program,
             ++next;
         const uint32_t previous = rva;
         if (next < count && locations[next] == rva && section.size - at >= 4) {
+            prefetchAhead(program, locations + next, count - next, rva - uint32_t(at), bytes,
+                          section.size);
             AddressLabel* label = program->findOrMakeRel32Label(rva + 4 + ReadU32(bytes + at));
             if (label == nullptr || !program->emitRel32(label))
                 return false;

@@ -48,6 +48,12 @@ const LabelTable::Entry* LabelTable::find(uint32_t rva) const
     }
 }
 
+void LabelTable::prefetch(uint32_t rva) const
+{
+    if (!m_Index.empty())
+        __builtin_prefetch(m_Index.data() + slotOf(rva, m_Index.size() - 1));
+}
+
 AddressLabel* LabelTable::findOrMake(uint32_t rva)
 {
     if (m_Failed)

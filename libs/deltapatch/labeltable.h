@@ -55,6 +55,10 @@ public:
     // made on first request. Null when memory runs out.
     AddressLabel* findOrMake(uint32_t rva);
 
+    // A hint only: starts loading what findOrMake(rva) will read, so that a parser that
+    // knows its next targets can hide the cache misses of a large table.
+    void prefetch(uint32_t rva) const;
+
     size_t size() const { return m_Order.size(); }
     bool empty() const { return m_Order.empty(); }
     size_t count(uint32_t rva) const { return find(rva) != nullptr ? 1 : 0; }
