@@ -124,7 +124,9 @@ PatchStatus buildExecutableAware(const Inputs& in, const ElementPairs& pairs,
     progress->step(550, 800);
     ok = ok && GenerateRealignedBlockDiff(elements.ensemble().asSource(), in.newData,
                                           &body.finalDiff, progress->forStep());
-    return ok && WriteEnsemblePatch(header, &body, out) ? STATUS_OK : STATUS_GENERAL_ERROR;
+    return ok && WriteEnsemblePatch(header, &body, out, BodyCompression::Strong)
+               ? STATUS_OK
+               : STATUS_GENERAL_ERROR;
 }
 
 PatchStatus verify(const Inputs& in, const ByteSink& candidate)

@@ -3,6 +3,7 @@
 
 #include "deltapatch/blockdiff.h"
 #include "deltapatch/bodyblobwriter.h"
+#include "deltapatch/lzma2blob.h"
 
 namespace deltapatch {
 
@@ -36,7 +37,8 @@ bool WriteParameterDiff(size_t patchers, ByteSink* out)
                              METHOD_NONE);
 }
 
-bool WriteEnsemblePatch(const EnsemblePatchHeader& header, EnsembleBody* body, ByteSink* out)
+bool WriteEnsemblePatch(const EnsemblePatchHeader& header, EnsembleBody* body, ByteSink* out,
+                        BodyCompression compression)
 {
     ByteSinkSet streams;
     ByteSink serialised;
@@ -49,7 +51,9 @@ bool WriteEnsemblePatch(const EnsemblePatchHeader& header, EnsembleBody* body, B
            out->writeVarint32(header.sourceChecksum) &&
            out->writeVarint32(header.targetChecksum) &&
            out->writeVarint32(header.sizePrediction) &&
-           WriteBodyLzma2Blob(serialised.data(), serialised.length(), out);
+           (compression == BodyCompression::Strong
+                ? WriteBodyLzma2Blob(serialised.data(), serialised.length(), out)
+                : WriteLzma2Blob(serialised.data(), serialised.length(), out));
 }
 
 } // namespace deltapatch

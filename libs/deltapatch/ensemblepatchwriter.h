@@ -25,7 +25,12 @@ bool WritePatcherList(const ElementPairs& pairs, ByteSink* out);
 // predicted to the (identical) corrected parameter sets.
 bool WriteParameterDiff(size_t patchers, ByteSink* out);
 
+// How the body is compressed: as the container compresses, or with the slower settings of
+// WriteBodyLzma2Blob that suit the long zero runs of an executable-aware body.
+enum class BodyCompression { Standard, Strong };
+
 // Appends the header and the LZMA2-compressed body.
-bool WriteEnsemblePatch(const EnsemblePatchHeader& header, EnsembleBody* body, ByteSink* out);
+bool WriteEnsemblePatch(const EnsemblePatchHeader& header, EnsembleBody* body, ByteSink* out,
+                        BodyCompression compression = BodyCompression::Standard);
 
 } // namespace deltapatch
