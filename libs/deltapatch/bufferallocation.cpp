@@ -32,9 +32,9 @@ size_t PageSize()
     return size;
 }
 
-// Mapped length of a large block: whole pages, and a last huge page taken whole when the block
-// would fill most of it anyway (a partly covered huge page is never backed by one). 0 when the
-// size is beyond any mapping.
+// Mapped length of a large block: whole pages, and the last huge page taken whole when the
+// block fills at least half of it (a partly mapped huge page is never backed by one). 0 when
+// the size is beyond any mapping.
 size_t MappingLength(size_t size)
 {
     if (size > SIZE_MAX / 2)

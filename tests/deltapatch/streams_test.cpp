@@ -633,12 +633,12 @@ TEST(BufferAllocation, ResizeKeepsBytesAcrossEveryKindOfStep)
         size_t from;
         size_t to;
     } rows[] = {
-        {1000, 5000},                                      // malloc to malloc
-        {mib, kLargeBufferSize},                           // malloc to mapping
-        {kLargeBufferSize, 2 * mib},                       // same mapping length
-        {2 * mib, 5 * mib + 3},                            // mapping grows
-        {6 * mib + 12345, 3 * mib},                        // mapping shrinks
-        {3 * mib, 1000},                                   // mapping to malloc
+        {1000, 5000},                                  // malloc to malloc
+        {kLargeBufferSize - 1, kLargeBufferSize},      // malloc to mapping
+        {kLargeBufferSize, kLargeBufferSize + 4096},   // same mapping length
+        {2 * mib, 5 * mib + 3},                        // mapping grows
+        {6 * mib + 12345, 3 * mib},                    // mapping shrinks
+        {3 * mib, 1000},                               // mapping to malloc
     };
     for (const auto& row : rows) {
         void* block = AllocateBuffer(row.from);
