@@ -104,11 +104,53 @@ uint32_t encodeThumb2CondBranch(uint32_t op, uint32_t distance)
            ((c >> 6) & 0x2000) | ((c >> 1) & 0x7FF) | ((c << 4) & 0x3F0000);
 }
 
+// Operands taken in order, from a decoded array or from varints already checked to be readable.
+class Operands {
+public:
+    explicit Operands(const GrowableArray<uint32_t>& values)
+        : m_Array(values.data()), m_Left(values.size())
+    {
+    }
+    explicit Operands(const SerialisedVector& vector)
+        : m_Varints(vector.varints), m_Left(vector.count)
+    {
+    }
+
+    bool next(uint32_t* value)
+    {
+        if (m_Left == 0)
+            return false;
+        --m_Left;
+        if (m_Array == nullptr)
+            return m_Varints.readVarint32(value);
+        *value = *m_Array++;
+        return true;
+    }
+    bool usedUp() const { return m_Left == 0; }
+
+private:
+    const uint32_t* m_Array = nullptr;
+    ByteSource m_Varints;
+    size_t m_Left;
+};
+
+// What assembly reads: the label RVA tables by index, everything else once and in order.
+struct AssemblyInput {
+    uint32_t imageBase; // only the low 32 bits take part
+    const GrowableArray<uint32_t>& rel32Rvas;
+    const GrowableArray<uint32_t>& abs32Rvas;
+    Operands ops;
+    Operands origins;
+    Operands copyCounts;
+    Operands rel32Indexes;
+    Operands abs32Indexes;
+    ByteSource copyBytes;
+};
+
 class Assembler {
 public:
-    Assembler(const EncodedProgram& program, ByteSource copyBytes, ByteSink* output)
-        : m_Program(program), m_CopyBytes(copyBytes.current()),
-          m_CopyByteCount(copyBytes.remaining()), m_Output(output), m_Target(output)
+    Assembler(const AssemblyInput& input, ByteSink* output)
+        : m_In(input), m_Output(output), m_Target(output)
     {
     }
     bool run();
@@ -123,19 +165,12 @@ private:
     bool allOperandsUsed() const;
     bool writeTables();
 
-    const EncodedProgram& m_Program;
-    const uint8_t* m_CopyBytes;
-    size_t m_CopyByteCount;
+    AssemblyInput m_In;
     ByteSink* m_Output;
     ByteSink* m_Target;
     // Everything after a table marker; the table goes before it.
     ByteSink m_Tail;
     uint32_t m_Rva = 0;
-    size_t m_NextOrigin = 0;
-    size_t m_NextCopyCount = 0;
-    size_t m_NextCopyByte = 0;
-    size_t m_NextRel32 = 0;
-    size_t m_NextAbs32 = 0;
     bool m_PeTable = false;
     uint32_t m_PeEntryType = kPeEntryType32;
     uint32_t m_ElfType = 0;
@@ -144,8 +179,9 @@ private:
 
 bool Assembler::run()
 {
-    for (size_t i = 0; i < m_Program.ops.size(); ++i) {
-        if (!step(m_Program.ops[i]))
+    uint32_t op = 0;
+    while (m_In.ops.next(&op)) {
+        if (!step(op))
             return false;
     }
     return allOperandsUsed() && writeTables();
@@ -153,16 +189,12 @@ bool Assembler::run()
 
 bool Assembler::step(uint32_t op)
 {
+    uint32_t count = 0;
     switch (op) {
     case OP_ORIGIN:
-        if (m_NextOrigin >= m_Program.origins.size())
-            return false;
-        m_Rva = m_Program.origins[m_NextOrigin++];
-        return true;
+        return m_In.origins.next(&m_Rva);
     case OP_COPY:
-        if (m_NextCopyCount >= m_Program.copyCounts.size())
-            return false;
-        return copy(m_Program.copyCounts[m_NextCopyCount++]);
+        return m_In.copyCounts.next(&count) && copy(count);
     case OP_COPY1:
         return copy(1);
     case OP_REL32:
@@ -177,21 +209,19 @@ bool Assembler::step(uint32_t op)
 
 bool Assembler::copy(size_t n)
 {
-    if (n > m_CopyByteCount - m_NextCopyByte)
+    if (n > m_In.copyBytes.remaining())
         return false;
-    if (!m_Target->write(m_CopyBytes + m_NextCopyByte, n))
+    if (!m_Target->write(m_In.copyBytes.current(), n) || !m_In.copyBytes.skip(n))
         return false;
-    m_NextCopyByte += n;
     m_Rva += static_cast<uint32_t>(n);
     return true;
 }
 
 bool Assembler::rel32()
 {
-    if (m_NextRel32 >= m_Program.rel32Indexes.size())
-        return false;
-    const uint32_t index = m_Program.rel32Indexes[m_NextRel32++];
-    if (index >= m_Program.rel32Rvas.size() || !writeU32(m_Target, m_Program.rel32Rvas[index] - m_Rva - 4))
+    uint32_t index = 0;
+    if (!m_In.rel32Indexes.next(&index) || index >= m_In.rel32Rvas.size() ||
+        !writeU32(m_Target, m_In.rel32Rvas[index] - m_Rva - 4))
         return false;
     m_Rva += 4;
     return true;
@@ -199,12 +229,10 @@ bool Assembler::rel32()
 
 bool Assembler::abs32()
 {
-    if (m_NextAbs32 >= m_Program.abs32Indexes.size())
+    uint32_t index = 0;
+    if (!m_In.abs32Indexes.next(&index) || index >= m_In.abs32Rvas.size())
         return false;
-    const uint32_t index = m_Program.abs32Indexes[m_NextAbs32++];
-    if (index >= m_Program.abs32Rvas.size())
-        return false;
-    const uint32_t value = m_Program.abs32Rvas[index] + static_cast<uint32_t>(m_Program.imageBase);
+    const uint32_t value = m_In.abs32Rvas[index] + m_In.imageBase;
     if (!writeU32(m_Target, value) || !m_RelocationRvas.push_back(m_Rva))
         return false;
     m_Rva += 4;
@@ -213,13 +241,11 @@ bool Assembler::abs32()
 
 bool Assembler::armBranch(uint32_t op)
 {
-    if (m_NextRel32 >= m_Program.rel32Indexes.size())
-        return false;
-    const uint32_t index = m_Program.rel32Indexes[m_NextRel32++];
-    if (index >= m_Program.rel32Rvas.size())
+    uint32_t index = 0;
+    if (!m_In.rel32Indexes.next(&index) || index >= m_In.rel32Rvas.size())
         return false;
     const uint32_t form = op >> 12;
-    const uint32_t v = EncodeArmBranch(op, m_Program.rel32Rvas[index] - m_Rva);
+    const uint32_t v = EncodeArmBranch(op, m_In.rel32Rvas[index] - m_Rva);
     uint8_t bytes[4];
     size_t length = 4;
     if (form <= 2) {
@@ -257,10 +283,8 @@ bool Assembler::startTable(uint32_t op)
 
 bool Assembler::allOperandsUsed() const
 {
-    return m_NextCopyCount == m_Program.copyCounts.size() &&
-           m_NextCopyByte == m_CopyByteCount &&
-           m_NextAbs32 == m_Program.abs32Indexes.size() &&
-           m_NextRel32 == m_Program.rel32Indexes.size();
+    return m_In.copyCounts.usedUp() && m_In.copyBytes.empty() && m_In.abs32Indexes.usedUp() &&
+           m_In.rel32Indexes.usedUp();
 }
 
 // With both kinds of marker the PE table and the tail come first and the ELF table follows
@@ -299,17 +323,34 @@ uint32_t EncodeArmBranch(uint32_t op, uint32_t distance)
     return 0;
 }
 
-PatchStatus AssembleProgramWithCopyBytes(const EncodedProgram& program, ByteSource copyBytes,
-                                         ByteSink* output)
+PatchStatus AssembleProgram(const EncodedProgram& program, ByteSink* output)
 {
-    Assembler assembler(program, copyBytes, output);
+    const AssemblyInput input{static_cast<uint32_t>(program.imageBase),
+                              program.rel32Rvas,
+                              program.abs32Rvas,
+                              Operands(program.ops),
+                              Operands(program.origins),
+                              Operands(program.copyCounts),
+                              Operands(program.rel32Indexes),
+                              Operands(program.abs32Indexes),
+                              ByteSource(program.copyBytes.data(), program.copyBytes.size())};
+    Assembler assembler(input, output);
     return assembler.run() ? STATUS_OK : STATUS_ASSEMBLY_FAILED;
 }
 
-PatchStatus AssembleProgram(const EncodedProgram& program, ByteSink* output)
+PatchStatus AssembleSerialisedProgram(const SerialisedProgram& program, ByteSink* output)
 {
-    const ByteSource copyBytes(program.copyBytes.data(), program.copyBytes.size());
-    return AssembleProgramWithCopyBytes(program, copyBytes, output);
+    const AssemblyInput input{static_cast<uint32_t>(program.imageBase),
+                              program.rel32Rvas,
+                              program.abs32Rvas,
+                              Operands(program.ops),
+                              Operands(program.origins),
+                              Operands(program.copyCounts),
+                              Operands(program.rel32Indexes),
+                              Operands(program.abs32Indexes),
+                              program.copyBytes};
+    Assembler assembler(input, output);
+    return assembler.run() ? STATUS_OK : STATUS_ASSEMBLY_FAILED;
 }
 
 } // namespace deltapatch

@@ -67,6 +67,23 @@ bool readVector(ByteSource* source, GrowableArray<uint32_t>* values, bool delta)
     return true;
 }
 
+// Checks that the vector's values are readable and leaves them where they are.
+bool locateVector(ByteSource* source, SerialisedVector* vector)
+{
+    uint32_t count = 0;
+    if (!readCount(source, &count))
+        return false;
+    const uint8_t* start = source->current();
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t value = 0;
+        if (!source->readVarint32(&value))
+            return false;
+    }
+    vector->varints.init(start, size_t(source->current() - start));
+    vector->count = count;
+    return true;
+}
+
 // The copy bytes' range inside their stream; the stream is advanced past them.
 bool locateBytes(ByteSource* source, ByteSource* bytes)
 {
@@ -77,8 +94,34 @@ bool locateBytes(ByteSource* source, ByteSource* bytes)
     return source->skip(count);
 }
 
-// Everything but the copy bytes, in the order the writer put them into each stream.
-bool readStreams(ByteSourceSet* set, EncodedProgram* program, ByteSource* copyBytes)
+// Both readers take the vectors in the order the writer put them into each stream.
+bool readStreams(ByteSourceSet* set, SerialisedProgram* program)
+{
+    uint32_t imageBase = 0;
+    if (!set->stream(STREAM_MISC)->readVarint32(&imageBase))
+        return false;
+    program->imageBase = imageBase;
+    return readVector(set->stream(STREAM_ABS32_RVAS), &program->abs32Rvas, true) &&
+           readVector(set->stream(STREAM_REL32_RVAS), &program->rel32Rvas, true) &&
+           locateVector(set->stream(STREAM_MISC), &program->origins) &&
+           locateVector(set->stream(STREAM_OPS), &program->ops) &&
+           locateVector(set->stream(STREAM_COPY_COUNTS), &program->copyCounts) &&
+           locateBytes(set->stream(STREAM_COPY_BYTES), &program->copyBytes) &&
+           locateVector(set->stream(STREAM_ABS32_INDEXES), &program->abs32Indexes) &&
+           locateVector(set->stream(STREAM_REL32_INDEXES), &program->rel32Indexes);
+}
+
+bool readBytes(ByteSource* source, GrowableArray<uint8_t>* bytes)
+{
+    ByteSource range;
+    if (!locateBytes(source, &range))
+        return false;
+    const size_t count = range.remaining();
+    bytes->clear();
+    return bytes->resize(count, 0) && (count == 0 || range.read(bytes->data(), count));
+}
+
+bool readStreams(ByteSourceSet* set, EncodedProgram* program)
 {
     uint32_t imageBase = 0;
     if (!set->stream(STREAM_MISC)->readVarint32(&imageBase))
@@ -89,9 +132,22 @@ bool readStreams(ByteSourceSet* set, EncodedProgram* program, ByteSource* copyBy
            readVector(set->stream(STREAM_MISC), &program->origins, false) &&
            readVector(set->stream(STREAM_OPS), &program->ops, false) &&
            readVector(set->stream(STREAM_COPY_COUNTS), &program->copyCounts, false) &&
-           locateBytes(set->stream(STREAM_COPY_BYTES), copyBytes) &&
+           readBytes(set->stream(STREAM_COPY_BYTES), &program->copyBytes) &&
            readVector(set->stream(STREAM_ABS32_INDEXES), &program->abs32Indexes, false) &&
            readVector(set->stream(STREAM_REL32_INDEXES), &program->rel32Indexes, false);
+}
+
+// Both readers leave streams 0..8 consumed exactly or fail.
+template <typename Program>
+PatchStatus readProgram(ByteSourceSet* streams, Program* program)
+{
+    if (streams->count() < kReadStreamsNeeded || !readStreams(streams, program))
+        return STATUS_DESERIALIZATION_FAILED;
+    for (size_t i = 0; i < kReadStreamsNeeded; ++i) {
+        if (!streams->stream(i)->empty())
+            return STATUS_DESERIALIZATION_FAILED;
+    }
+    return STATUS_OK;
 }
 
 } // namespace
@@ -114,30 +170,14 @@ PatchStatus WriteEncodedProgram(const EncodedProgram& program, ByteSinkSet* stre
     return ok ? STATUS_OK : STATUS_STREAM_ERROR;
 }
 
-PatchStatus ReadEncodedProgramInPlace(ByteSourceSet* streams, EncodedProgram* program,
-                                      ByteSource* copyBytes)
+PatchStatus ReadSerialisedProgram(ByteSourceSet* streams, SerialisedProgram* program)
 {
-    program->copyBytes.clear();
-    if (streams->count() < kReadStreamsNeeded || !readStreams(streams, program, copyBytes))
-        return STATUS_DESERIALIZATION_FAILED;
-    for (size_t i = 0; i < kReadStreamsNeeded; ++i) {
-        if (!streams->stream(i)->empty())
-            return STATUS_DESERIALIZATION_FAILED;
-    }
-    return STATUS_OK;
+    return readProgram(streams, program);
 }
 
 PatchStatus ReadEncodedProgram(ByteSourceSet* streams, EncodedProgram* program)
 {
-    ByteSource copyBytes;
-    const PatchStatus status = ReadEncodedProgramInPlace(streams, program, &copyBytes);
-    if (status != STATUS_OK)
-        return status;
-    const size_t count = copyBytes.remaining();
-    if (!program->copyBytes.resize(count, 0) ||
-        (count > 0 && !copyBytes.read(program->copyBytes.data(), count)))
-        return STATUS_DESERIALIZATION_FAILED;
-    return STATUS_OK;
+    return readProgram(streams, program);
 }
 
 } // namespace deltapatch

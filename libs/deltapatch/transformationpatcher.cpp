@@ -53,13 +53,12 @@ PatchStatus PatcherX86_32::encodeRegion(ByteSourceSet* parameters, ByteSinkSet* 
 
 PatchStatus PatcherX86_32::rebuildRegion(ByteSourceSet* element, ByteSink* ensemble)
 {
-    // The copy bytes, most of a program, are assembled from the corrected elements in place.
-    EncodedProgram program;
-    ByteSource copyBytes;
-    const PatchStatus status = ReadEncodedProgramInPlace(element, &program, &copyBytes);
+    // Assembled from the corrected elements where they lie: only the label tables are decoded.
+    SerialisedProgram program;
+    const PatchStatus status = ReadSerialisedProgram(element, &program);
     if (status != STATUS_OK)
         return status;
-    return AssembleProgramWithCopyBytes(program, copyBytes, ensemble);
+    return AssembleSerialisedProgram(program, ensemble);
 }
 
 TransformationPatcher* MakeTransformationPatcher(uint32_t kind, const uint8_t* old,

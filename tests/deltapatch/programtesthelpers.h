@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "deltapatch/encodedprogram.h"
+#include "deltapatch/encodedprogram_inplace.h"
 #include "deltapatch/streams.h"
 
 namespace deltapatch {
@@ -91,12 +94,34 @@ struct Assembled {
     Bytes bytes;
 };
 
+// Assembling the program read straight from its serialised streams.
+inline Assembled assembleSerialised(const EncodedProgram& program)
+{
+    ByteSinkSet set;
+    ByteSink serialised;
+    EXPECT_EQ(WriteEncodedProgram(program, &set), STATUS_OK);
+    EXPECT_TRUE(set.copyToOneStream(&serialised));
+    ByteSourceSet streams;
+    EXPECT_TRUE(streams.init(serialised.data(), serialised.length()));
+    SerialisedProgram inPlace;
+    EXPECT_EQ(ReadSerialisedProgram(&streams, &inPlace), STATUS_OK);
+    ByteSink out;
+    const PatchStatus status = AssembleSerialisedProgram(inPlace, &out);
+    return {status, bytesOf(out)};
+}
+
+// Assembles the decoded program; the same program assembled from its streams must agree.
 inline Assembled assemble(const ProgramRows& rows)
 {
     EncodedProgram program;
     fill(rows, &program);
     ByteSink out;
     const PatchStatus status = AssembleProgram(program, &out);
+    const Assembled serialised = assembleSerialised(program);
+    EXPECT_EQ(serialised.status, status);
+    if (status == STATUS_OK) {
+        EXPECT_EQ(serialised.bytes, bytesOf(out));
+    }
     return {status, bytesOf(out)};
 }
 
