@@ -36,6 +36,7 @@ template <typename Sym> struct Level {
     int32_t k;    // alphabet size
     int32_t* bkt; // k bucket cursors
     SuffixTypes types;
+    const int32_t* counts; // k symbol counts, or null to count again each time
 };
 
 template <typename Sym> bool classify(Level<Sym>* lv)
@@ -50,12 +51,20 @@ template <typename Sym> bool classify(Level<Sym>* lv)
     return true;
 }
 
+template <typename Sym> void countSymbols(const Sym* s, int32_t n, int32_t k, int32_t* counts)
+{
+    std::fill(counts, counts + k, 0);
+    for (int32_t i = 0; i < n; ++i)
+        ++counts[s[i]];
+}
+
 // Sets each bucket cursor to the start (or one past the end) of its bucket.
 template <typename Sym> void bucketBounds(const Level<Sym>& lv, bool ends)
 {
-    std::fill(lv.bkt, lv.bkt + lv.k, 0);
-    for (int32_t i = 0; i < lv.n; ++i)
-        ++lv.bkt[lv.s[i]];
+    if (lv.counts)
+        std::copy(lv.counts, lv.counts + lv.k, lv.bkt);
+    else
+        countSymbols(lv.s, lv.n, lv.k, lv.bkt);
     int32_t sum = 0;
     for (int32_t c = 0; c < lv.k; ++c) {
         const int32_t count = lv.bkt[c];
@@ -105,32 +114,53 @@ template <typename Sym> int32_t sortLmsSubstrings(const Level<Sym>& lv)
     return n1;
 }
 
-template <typename Sym> bool equalLmsSubstrings(const Level<Sym>& lv, int32_t a, int32_t b)
+// Stores the length of each LMS substring, up to and including the next LMS position, in the
+// slot n1 + pos / 2. The last one runs into the sentinel and gets a length that no other LMS
+// substring can share with it in the text.
+template <typename Sym> void storeLmsLengths(const Level<Sym>& lv, int32_t n1)
 {
-    for (int32_t d = 0;; ++d) {
-        // Only one substring reaches the sentinel, and the sentinel is unique.
-        if (a + d == lv.n || b + d == lv.n)
-            return false;
-        if (lv.s[a + d] != lv.s[b + d] || lv.types.isS(a + d) != lv.types.isS(b + d))
-            return false;
-        if (d > 0 && lv.types.isLms(a + d))
-            return true; // equal types up to here, so b + d ends its substring too
+    std::fill(lv.sa + n1, lv.sa + lv.n, kEmpty);
+    int32_t next = lv.n;
+    for (int32_t i = lv.n - 1; i > 0; --i) {
+        if (lv.types.isLms(i)) {
+            lv.sa[n1 + i / 2] = next - i + 1;
+            next = i;
+        }
     }
+}
+
+// Equal lengths and equal symbols make equal LMS substrings: the types follow from the symbols
+// backward from the closing LMS position, which is S-type in both.
+template <typename Sym>
+bool equalLmsSubstrings(const Level<Sym>& lv, int32_t a, int32_t b, int32_t length)
+{
+    if (a + length > lv.n || b + length > lv.n)
+        return false; // only one substring reaches the sentinel, and the sentinel is unique
+    // Most LMS substrings are a few symbols long: a plain loop beats a library call.
+    for (int32_t d = 0; d < length; ++d) {
+        if (lv.s[a + d] != lv.s[b + d])
+            return false;
+    }
+    return true;
 }
 
 // Names the sorted LMS substrings and leaves the reduced string (names in text order) in the
 // last n1 slots of sa. Returns the number of distinct names.
 template <typename Sym> int32_t nameLmsSubstrings(const Level<Sym>& lv, int32_t n1)
 {
-    std::fill(lv.sa + n1, lv.sa + lv.n, kEmpty);
+    storeLmsLengths(lv, n1);
     int32_t names = 0;
     int32_t previous = kEmpty;
+    int32_t previousLength = 0;
     for (int32_t i = 0; i < n1; ++i) {
         const int32_t pos = lv.sa[i];
-        if (previous == kEmpty || !equalLmsSubstrings(lv, previous, pos))
+        // LMS positions are at least two apart, so pos / 2 is a free, order-keeping slot.
+        const int32_t length = lv.sa[n1 + pos / 2];
+        if (previous == kEmpty || length != previousLength ||
+            !equalLmsSubstrings(lv, previous, pos, length))
             ++names;
         previous = pos;
-        // LMS positions are at least two apart, so pos / 2 is a free, order-keeping slot.
+        previousLength = length;
         lv.sa[n1 + pos / 2] = names - 1;
     }
     for (int32_t i = lv.n - 1, j = lv.n - 1; i >= n1; --i) {
@@ -190,7 +220,11 @@ bool sortSuffixes(const Sym* s, int32_t* sa, int32_t n, int32_t k, int32_t* spar
             return false;
         bkt = ownBuckets.get();
     }
-    Level<Sym> lv{s, sa, n, k, bkt, SuffixTypes()};
+    // Each of the six bucket passes would count the symbols again; keep the counts if they fit.
+    int32_t* counts = bkt == spare && k <= spareLength - k ? spare + k : nullptr;
+    if (counts)
+        countSymbols(s, n, k, counts);
+    Level<Sym> lv{s, sa, n, k, bkt, SuffixTypes(), counts};
     if (!classify(&lv))
         return false;
     const int32_t n1 = sortLmsSubstrings(lv);
@@ -209,8 +243,8 @@ bool BuildSuffixArray(const uint8_t* text, int32_t length, int32_t* sa)
 {
     if (length <= 0)
         return length == 0;
-    int32_t buckets[256];
-    return sortSuffixes(text, sa, length, 256, buckets, 256);
+    int32_t buckets[2 * 256];
+    return sortSuffixes(text, sa, length, 256, buckets, 2 * 256);
 }
 
 } // namespace deltapatch

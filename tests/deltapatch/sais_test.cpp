@@ -188,5 +188,88 @@ TEST(LongestMatchTest, FindsTheLongestMatchAnywhere)
     }
 }
 
+// Where the needle would sit in the sorted suffixes, by plain comparison (a suffix that is a
+// proper prefix of the needle sorts below it).
+int64_t insertionRank(const Bytes& text, const std::vector<int32_t>& sa, const Bytes& needle)
+{
+    const auto below = [&](int32_t p) {
+        return std::lexicographical_compare(text.begin() + p, text.end(), needle.begin(),
+                                            needle.end());
+    };
+    return std::partition_point(sa.begin(), sa.end(), below) - sa.begin();
+}
+
+int32_t commonLength(const Bytes& text, int32_t p, const Bytes& needle)
+{
+    int32_t k = 0;
+    while (size_t(p + k) < text.size() && size_t(k) < needle.size() && text[p + k] == needle[k])
+        ++k;
+    return k;
+}
+
+// Patches depend on which of several equally long matches is taken: the suffix just below the
+// needle's place, unless the one at that place matches strictly more.
+SuffixMatch referenceMatch(const Bytes& text, const std::vector<int32_t>& sa, const Bytes& needle)
+{
+    const int64_t rank = insertionRank(text, sa, needle);
+    const int32_t lo = rank > 0 ? commonLength(text, sa[rank - 1], needle) : 0;
+    const int32_t hi = size_t(rank) < sa.size() ? commonLength(text, sa[rank], needle) : 0;
+    SuffixMatch match;
+    if (lo > 0 && lo >= hi)
+        match = {sa[rank - 1], lo};
+    else if (hi > 0)
+        match = {sa[rank], hi};
+    return match;
+}
+
+Bytes tailOf(const Bytes& text, size_t length, const Bytes& more)
+{
+    Bytes tail(text.end() - long(std::min(length, text.size())), text.end());
+    tail.insert(tail.end(), more.begin(), more.end());
+    return tail;
+}
+
+// Repetitive texts put many equally long matches side by side; sparse alphabets leave most
+// two-byte ranges empty; needles run past the end of the text or match only there.
+TEST(LongestMatchTest, ChoosesTheSameOfEquallyLongMatchesAsThePlainRule)
+{
+    std::mt19937 rng(5);
+    std::vector<Bytes> texts = {{}, {0x41}, Bytes(70000, 0xAB), periodic("abcabd", 70001),
+                                randomBytes(&rng, 300, 2)};
+    Bytes sparse = randomBytes(&rng, 80000, 2);
+    for (uint8_t& b : sparse)
+        b = b ? 0x20 : 0x10;
+    texts.push_back(sparse);
+    Bytes repeats = randomBytes(&rng, 5000, 256);
+    while (repeats.size() < 90000)
+        repeats.insert(repeats.end(), repeats.begin(), repeats.begin() + 3000 + rng() % 2000);
+    texts.push_back(repeats);
+    for (const Bytes& text : texts) {
+        const std::vector<int32_t> sa = buildSuffixArray(text);
+        SuffixIndex index;
+        ASSERT_TRUE(index.init(text.data(), int32_t(text.size()), sa.data()));
+        std::vector<Bytes> needles = {{0x41}, {0x41, 0x41}, Bytes(70001, 0xAB), {0xAB, 0xAB, 0},
+                                      {0x10, 0x30, 0x10}, {0x15, 0x10}, {0xFF, 0xFF}, {0x00}};
+        for (size_t tail : {1, 2, 7, 8, 9, 20})
+            needles.push_back(tailOf(text, tail, {0x20, 0x10}));
+        for (int i = 0; i < 200 && !text.empty(); ++i) {
+            const size_t from = rng() % text.size();
+            Bytes needle(text.begin() + long(from),
+                         text.begin() + long(std::min(text.size(), from + 1 + rng() % 40)));
+            if (i % 2)
+                needle.push_back(static_cast<uint8_t>(rng()));
+            needles.push_back(needle);
+        }
+        for (const Bytes& needle : needles) {
+            SCOPED_TRACE("text of " + std::to_string(text.size()) + " bytes, needle of " +
+                         std::to_string(needle.size()));
+            const SuffixMatch expected = referenceMatch(text, sa, needle);
+            const SuffixMatch found = index.longestMatch(needle.data(), int32_t(needle.size()));
+            ASSERT_EQ(found.length, expected.length);
+            ASSERT_EQ(found.position, expected.position);
+        }
+    }
+}
+
 } // namespace
 } // namespace deltapatch
