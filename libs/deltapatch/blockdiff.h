@@ -30,9 +30,14 @@ bool ApplyBlockDiff(ByteSource old, ByteSource* patch, ByteSink* output, bool wi
 bool ApplyBlockDiffOverSegments(ByteSource first, ByteSource second, ByteSource* patch,
                                 ByteSink* output);
 
+// Called once a generator has read its inputs for the last time, before it compresses, so that
+// the caller may unmap them and the encoder's memory does not come on top of theirs.
+using InputsDoneCallback = std::function<void()>;
+
 // Appends a patch from `old`'s to `newData`'s remaining bytes. Inputs of 2^31 bytes or more are
-// refused.
+// refused. `inputsDone`, if any, is called at most once, after the last read of either input.
 bool GenerateBlockDiff(ByteSource old, ByteSource newData, ByteSink* output, bool withHeader,
-                       BlockDiffMethod method, const ProgressCallback& progress = nullptr);
+                       BlockDiffMethod method, const ProgressCallback& progress = nullptr,
+                       const InputsDoneCallback& inputsDone = nullptr);
 
 } // namespace deltapatch

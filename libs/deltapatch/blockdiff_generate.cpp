@@ -55,43 +55,59 @@ bool writePlainSections(const BlockDiffScanner& scanner, ByteSink* out)
            scanner.appendExtra(out);
 }
 
-// One blob per section; each section exists uncompressed only while it is being compressed.
-bool writeSectionBlobs(const BlockDiffScanner& scanner, ByteSink* out)
+void done(const InputsDoneCallback& inputsDone)
 {
-    const ByteSink& control = scanner.control();
-    if (!WriteLzma2Blob(control.data(), control.length(), out))
-        return false;
-    ByteSink diff;
-    if (!scanner.appendDiff(&diff) || !WriteLzma2Blob(diff.data(), diff.length(), out))
-        return false;
-    diff.clear();
-    ByteSink extra;
-    return scanner.appendExtra(&extra) && WriteLzma2Blob(extra.data(), extra.length(), out);
+    if (inputsDone)
+        inputsDone();
 }
 
-bool writeSections(const BlockDiffScanner& scanner, BlockDiffMethod method, ByteSink* out)
+// One blob per section. Diff and extra bytes are gathered first so that the inputs can go
+// before the encoder starts; together they are no larger than the new data alone.
+bool writeSectionBlobs(const BlockDiffScanner& scanner, ByteSink* out,
+                       const InputsDoneCallback& inputsDone)
+{
+    ByteSink diff;
+    ByteSink extra;
+    if (!scanner.appendDiff(&diff) || !scanner.appendExtra(&extra))
+        return false;
+    done(inputsDone);
+    const ByteSink& control = scanner.control();
+    return WriteLzma2Blob(control.data(), control.length(), out) &&
+           WriteLzma2Blob(diff.data(), diff.length(), out) &&
+           WriteLzma2Blob(extra.data(), extra.length(), out);
+}
+
+bool writeSections(const BlockDiffScanner& scanner, BlockDiffMethod method, ByteSink* out,
+                   const InputsDoneCallback& inputsDone)
 {
     switch (method) {
-    case METHOD_NONE:
-        return writePlainSections(scanner, out);
+    case METHOD_NONE: {
+        const bool written = writePlainSections(scanner, out);
+        done(inputsDone);
+        return written;
+    }
     case METHOD_LZMA2_BODY: {
         ByteSink body;
-        return writePlainSections(scanner, &body) && WriteLzma2Blob(body.data(), body.length(), out);
+        if (!writePlainSections(scanner, &body))
+            return false;
+        done(inputsDone);
+        return WriteLzma2Blob(body.data(), body.length(), out);
     }
     default:
-        return writeSectionBlobs(scanner, out);
+        return writeSectionBlobs(scanner, out, inputsDone);
     }
 }
 
 bool writePatch(const BlockDiffScanner& scanner, const uint8_t* newData, size_t newLength,
-                bool withHeader, BlockDiffMethod method, ByteSink* out)
+                bool withHeader, BlockDiffMethod method, ByteSink* out,
+                const InputsDoneCallback& inputsDone)
 {
     if (withHeader && (!out->write(kBlockDiffMagic, sizeof kBlockDiffMagic) ||
                        !out->writeVarint32(ContentChecksum(newData, newLength))))
         return false;
     const uint8_t methodByte = method;
     return out->write(&methodByte, 1) && out->writeSizeVarint32(newLength) &&
-           writeSections(scanner, method, out);
+           writeSections(scanner, method, out, inputsDone);
 }
 
 } // namespace
@@ -110,7 +126,8 @@ bool BlockDiffInputsFit(size_t oldLength, size_t newLength)
 }
 
 bool GenerateBlockDiff(ByteSource old, ByteSource newData, ByteSink* output, bool withHeader,
-                       BlockDiffMethod method, const ProgressCallback& progress)
+                       BlockDiffMethod method, const ProgressCallback& progress,
+                       const InputsDoneCallback& inputsDone)
 {
     if (output == nullptr || method > METHOD_LZMA2_BODY)
         return false;
@@ -128,7 +145,7 @@ bool GenerateBlockDiff(ByteSource old, ByteSource newData, ByteSink* output, boo
     // The suffix array is the largest structure; it is gone before the output is written.
     if (!scan(oldBytes, oldLength, &scanner, progress))
         return false;
-    return writePatch(scanner, newBytes, newLength, withHeader, method, output);
+    return writePatch(scanner, newBytes, newLength, withHeader, method, output, inputsDone);
 }
 
 } // namespace deltapatch

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 #include "deltapatch/blockdiff.h"
 #include "deltapatch/checksum.h"
@@ -135,22 +136,29 @@ int runUnpack(const ParsedArgs& args)
 int runDiff(const ParsedArgs& args)
 {
     begin(args);
-    InputFile oldFile, newFile;
+    // Held by pointer so that the mappings can go before the patch is compressed.
+    auto oldFile = std::make_unique<InputFile>();
+    auto newFile = std::make_unique<InputFile>();
     int status = 1;
-    if (!openInput(&oldFile, args.positionals[0], args, &status) ||
-        !openInput(&newFile, args.positionals[1], args, &status))
+    if (!openInput(oldFile.get(), args.positionals[0], args, &status) ||
+        !openInput(newFile.get(), args.positionals[1], args, &status))
         return status;
     OutputFile output(args.positionals[2]);
     if (!output.create())
         return fail(args, output.error());
-    Progress progress("diff", std::max(oldFile.length(), newFile.length()));
-    progress.note("sorting " + humanSize(oldFile.length()));
+    Progress progress("diff", std::max(oldFile->length(), newFile->length()));
+    progress.note("sorting " + humanSize(oldFile->length()));
     const auto onProgress = [&progress](uint64_t done, uint64_t total) {
         progress.update(done, total);
     };
+    const auto inputsDone = [&oldFile, &newFile] {
+        oldFile.reset();
+        newFile.reset();
+    };
     ByteSink patch;
-    if (!deltapatch::GenerateBlockDiff(oldFile.source(), newFile.source(), &patch, true,
-                                       methodNamed(args.value("--method")), onProgress))
+    if (!deltapatch::GenerateBlockDiff(oldFile->source(), newFile->source(), &patch, true,
+                                       methodNamed(args.value("--method")), onProgress,
+                                       inputsDone))
         return fail(args, engineError("could not generate the patch", args.positionals[1]));
     return writeSink(&output, patch) ? 0 : fail(args, output.error());
 }
