@@ -51,6 +51,12 @@ struct Candidate {
     bool ripRelative = false;
 };
 
+// First bytes of the instructions FindCandidate knows; most code bytes are none of them.
+bool MayStartCandidate(uint8_t b)
+{
+    return (b & 0xFE) == 0xE8 || b == 0xFF || b == 0x0F || (b & 0xFE) == 0x48;
+}
+
 bool FindCandidate(const uint8_t* p, size_t left, Candidate* candidate)
 {
     if (left >= 5 && (p[0] & 0xFE) == 0xE8) {
@@ -121,7 +127,8 @@ bool ScanSection(const uint8_t* bytes, uint32_t size, uint32_t rva, bool is64,
     size_t p = 0;
     while (p < size) {
         Candidate candidate;
-        if (FindCandidate(bytes + p, size - p, &candidate) && (is64 || !candidate.ripRelative)) {
+        if (MayStartCandidate(bytes[p]) && FindCandidate(bytes + p, size - p, &candidate) &&
+            (is64 || !candidate.ripRelative)) {
             const size_t field = p + candidate.fieldOffset;
             const uint32_t fieldRva = rva + uint32_t(field);
             if (InRanges(ranges, fieldRva + 4 + ReadU32(bytes + field))) {

@@ -10,6 +10,12 @@ uint32_t ReadU32(const uint8_t* p)
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
+// First bytes of the instructions FieldOffset knows; most code bytes are none of them.
+bool MayStartField(uint8_t b)
+{
+    return (b & 0xFE) == 0xE8 || b == 0xFF || b == 0x0F || (b & 0xFE) == 0x48;
+}
+
 // Offset of the displacement field of the instruction at p, or 0 when it has none we track.
 uint64_t FieldOffset(const uint8_t* p, uint64_t left, bool x64)
 {
@@ -33,7 +39,7 @@ bool ScanX86Displacements(const uint8_t* bytes, uint64_t size, uint32_t rva, boo
 {
     uint64_t p = 0;
     while (p < size) {
-        const uint64_t at = FieldOffset(bytes + p, size - p, x64);
+        const uint64_t at = MayStartField(bytes[p]) ? FieldOffset(bytes + p, size - p, x64) : 0;
         if (at != 0) {
             const uint64_t field = p + at;
             const uint32_t fieldRva = rva + uint32_t(field);
