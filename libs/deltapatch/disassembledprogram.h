@@ -50,8 +50,10 @@ public:
     // after trimming took them out of their table.
     AddressLabel* findOrMakeRel32Label(uint32_t rva);
     AddressLabel* findOrMakeAbs32Label(uint32_t rva);
-    // Hint that findOrMakeRel32Label(rva) follows soon; changes nothing.
-    void prefetchRel32Label(uint32_t rva) const { m_Rel32Labels.prefetch(rva); }
+    // Hints that findOrMakeRel32Label(rva) follows: a while after the slot hint, shortly
+    // after the label hint. They change nothing.
+    void prefetchRel32Slot(uint32_t rva) const { m_Rel32Labels.prefetchSlot(rva); }
+    void prefetchRel32Label(uint32_t rva) const { m_Rel32Labels.prefetchLabel(rva); }
 
     // Numbers the labels of each table 0, 1, 2, ... in ascending RVA order.
     void assignDefaultIndexes();

@@ -155,17 +155,25 @@ bool EmitRun(DisassembledProgram* program, const uint8_t* bytes, size_t count)
     return true;
 }
 
-// Label lookups go to scattered places of a large table; asking for the one some references
-// ahead in advance keeps the walk from waiting on each.
+// Label lookups go to scattered places of a large table; asking for the slots of references
+// further ahead and for the labels of nearer ones keeps the walk from waiting on each.
 void prefetchAhead(const DisassembledProgram* program, const uint32_t* locations, size_t left,
                    uint32_t sectionRva, const uint8_t* bytes, uint32_t size)
 {
-    constexpr size_t kAhead = 8;
-    if (left <= kAhead)
-        return;
-    const uint32_t offset = locations[kAhead] - sectionRva;
-    if (offset < size && size - offset >= 4)
-        program->prefetchRel32Label(locations[kAhead] + 4 + ReadU32(bytes + offset));
+    constexpr size_t kSlotsAhead = 16;
+    constexpr size_t kLabelsAhead = 8;
+    const auto targetAt = [&](size_t ahead, uint32_t* target) {
+        const uint32_t offset = locations[ahead] - sectionRva;
+        if (offset >= size || size - offset < 4)
+            return false;
+        *target = locations[ahead] + 4 + ReadU32(bytes + offset);
+        return true;
+    };
+    uint32_t target = 0;
+    if (left > kSlotsAhead && targetAt(kSlotsAhead, &target))
+        program->prefetchRel32Slot(target);
+    if (left > kLabelsAhead && targetAt(kLabelsAhead, &target))
+        program->prefetchRel32Label(target);
 }
 
 } // namespace

@@ -48,10 +48,19 @@ const LabelTable::Entry* LabelTable::find(uint32_t rva) const
     }
 }
 
-void LabelTable::prefetch(uint32_t rva) const
+void LabelTable::prefetchSlot(uint32_t rva) const
 {
     if (!m_Index.empty())
         __builtin_prefetch(m_Index.data() + slotOf(rva, m_Index.size() - 1));
+}
+
+void LabelTable::prefetchLabel(uint32_t rva) const
+{
+    if (m_Index.empty())
+        return;
+    const Slot& slot = m_Index[slotOf(rva, m_Index.size() - 1)];
+    if (slot.entry != 0 && slot.rva == rva)
+        __builtin_prefetch(entry(slot.entry - 1), 1);
 }
 
 AddressLabel* LabelTable::findOrMake(uint32_t rva)

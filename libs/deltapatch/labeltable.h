@@ -55,9 +55,11 @@ public:
     // made on first request. Null when memory runs out.
     AddressLabel* findOrMake(uint32_t rva);
 
-    // A hint only: starts loading what findOrMake(rva) will read, so that a parser that
-    // knows its next targets can hide the cache misses of a large table.
-    void prefetch(uint32_t rva) const;
+    // Hints only: start loading what findOrMake(rva) will read, so that a parser that knows
+    // its next targets can hide the cache misses of a large table. The index slot is asked
+    // for first; once it has arrived, the label it names.
+    void prefetchSlot(uint32_t rva) const;
+    void prefetchLabel(uint32_t rva) const;
 
     size_t size() const { return m_Order.size(); }
     bool empty() const { return m_Order.empty(); }
