@@ -9,7 +9,8 @@
 namespace deltapatch {
 namespace {
 
-constexpr int32_t kEmpty = -1;
+constexpr int32_t kEmpty = -1; // free slot while LMS substrings are named
+constexpr int32_t kFree = 0;   // free slot while suffixes are induced
 
 // One bit per position, set for S-type suffixes (smaller than the suffix that follows them).
 // Bits cost n/8 bytes against 4n for the array itself.
@@ -73,25 +74,50 @@ template <typename Sym> void bucketBounds(const Level<Sym>& lv, bool ends)
     }
 }
 
+// The two induction passes carry each entry's next step in its sign, so that they never look
+// up a type: an entry j >= 0 still has its predecessor j - 1 to induce in the current pass, an
+// entry ~j has not. The type of j - 1 follows from the two symbols and the known type of j.
+// Free slots hold 0, which induces nothing, just as suffix 0 has no predecessor.
+
+// Scanning left to right, puts each L-type predecessor at the front of its bucket. Leaves the
+// signs flipped, so that exactly the entries with an S-type predecessor are non-negative.
 template <typename Sym> void induceL(const Level<Sym>& lv)
 {
     bucketBounds(lv, false);
+    const Sym* s = lv.s;
+    int32_t* sa = lv.sa;
+    int32_t* bkt = lv.bkt;
+    const auto place = [s, sa, bkt](int32_t j) { // j is L-type
+        const Sym c = s[j];
+        sa[bkt[c]++] = j > 0 && s[j - 1] < c ? ~j : j;
+    };
     // The sentinel suffix sorts first, so the suffix just before it starts the induction.
-    lv.sa[lv.bkt[lv.s[lv.n - 1]]++] = lv.n - 1;
+    place(lv.n - 1);
     for (int32_t i = 0; i < lv.n; ++i) {
-        const int32_t j = lv.sa[i] - 1;
-        if (j >= 0 && !lv.types.isS(j))
-            lv.sa[lv.bkt[lv.s[j]]++] = j;
+        const int32_t j = sa[i];
+        sa[i] = ~j;
+        if (j > 0)
+            place(j - 1);
     }
 }
 
+// Scanning right to left, puts each S-type predecessor at the end of its bucket and leaves
+// every entry as a plain position.
 template <typename Sym> void induceS(const Level<Sym>& lv)
 {
     bucketBounds(lv, true);
+    const Sym* s = lv.s;
+    int32_t* sa = lv.sa;
+    int32_t* bkt = lv.bkt;
     for (int32_t i = lv.n - 1; i >= 0; --i) {
-        const int32_t j = lv.sa[i] - 1;
-        if (j >= 0 && lv.types.isS(j))
-            lv.sa[--lv.bkt[lv.s[j]]] = j;
+        const int32_t j = sa[i];
+        if (j <= 0) {
+            sa[i] = ~j;
+            continue;
+        }
+        const int32_t p = j - 1; // S-type
+        const Sym c = s[p];
+        sa[--bkt[c]] = p == 0 || s[p - 1] > c ? ~p : p;
     }
 }
 
@@ -99,7 +125,7 @@ template <typename Sym> void induceS(const Level<Sym>& lv)
 template <typename Sym> int32_t sortLmsSubstrings(const Level<Sym>& lv)
 {
     bucketBounds(lv, true);
-    std::fill(lv.sa, lv.sa + lv.n, kEmpty);
+    std::fill(lv.sa, lv.sa + lv.n, kFree);
     for (int32_t i = 1; i < lv.n; ++i) {
         if (lv.types.isLms(i))
             lv.sa[--lv.bkt[lv.s[i]]] = i;
@@ -199,11 +225,11 @@ template <typename Sym> bool sortLmsSuffixes(const Level<Sym>& lv, int32_t n1, i
 // Moves the sorted LMS suffixes to the ends of their buckets, keeping their order.
 template <typename Sym> void placeSortedLms(const Level<Sym>& lv, int32_t n1)
 {
-    std::fill(lv.sa + n1, lv.sa + lv.n, kEmpty);
+    std::fill(lv.sa + n1, lv.sa + lv.n, kFree);
     bucketBounds(lv, true);
     for (int32_t i = n1 - 1; i >= 0; --i) {
         const int32_t pos = lv.sa[i];
-        lv.sa[i] = kEmpty;
+        lv.sa[i] = kFree;
         lv.sa[--lv.bkt[lv.s[pos]]] = pos;
     }
 }
