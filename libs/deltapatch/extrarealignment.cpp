@@ -270,6 +270,7 @@ bool GenerateRealignedBlockDiff(ByteSource old, ByteSource newData, ByteSink* ou
                         newSize == newData.remaining();
     if (!parsed) // not expected; the scan's own patch is still correct
         return out->append(&scanned);
+    scanned.clear(); // its control is read; the rewrite holds the same bytes again
     return WritePiecesAsBlockDiff(RealignInsertions(pieces, old, newData), old, newData, out);
 }
 
