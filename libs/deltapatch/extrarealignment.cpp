@@ -12,6 +12,9 @@ constexpr int64_t kMinRun = 16;        // shorter insertions are left alone
 constexpr int64_t kMinScore = 12;      // matches minus mismatches a new copy must reach
 constexpr size_t kNeighbours = 4;      // copies on each side whose alignment is tried
 constexpr size_t kMaxSplitsPerRun = 256;
+// Byte comparisons allowed per inserted byte, so that a large insertion that splits into many
+// small copies cannot take quadratic time.
+constexpr int64_t kComparisonsPerByte = 64;
 
 struct Best {
     int64_t score = 0;
@@ -37,6 +40,7 @@ public:
             }
             m_Deltas = neighbourDeltas(pieces, i);
             m_Splits = 0;
+            m_Budget = kComparisonsPerByte * piece.length;
             refine(piece.newStart, piece.newStart + piece.length, out);
         }
     }
@@ -90,7 +94,9 @@ private:
     void refine(int64_t start, int64_t end, std::vector<DiffPiece>* out)
     {
         Best best;
-        if (end - start >= kMinRun && m_Splits < kMaxSplitsPerRun) {
+        const int64_t cost = (end - start) * int64_t(m_Deltas.size());
+        if (end - start >= kMinRun && m_Splits < kMaxSplitsPerRun && cost <= m_Budget) {
+            m_Budget -= cost;
             for (int64_t delta : m_Deltas) {
                 const Best candidate = bestStretch(start, end, delta);
                 if (candidate.score > best.score)
@@ -132,6 +138,7 @@ private:
     const uint8_t* m_New;
     std::vector<int64_t> m_Deltas;
     size_t m_Splits = 0;
+    int64_t m_Budget = 0;
 };
 
 bool writeTriple(int64_t copy, int64_t extra, int64_t seek, ByteSink* control)
