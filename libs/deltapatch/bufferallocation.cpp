@@ -33,8 +33,8 @@ size_t PageSize()
 }
 
 // Mapped length of a large block: whole pages, and the last huge page taken whole when the
-// block fills at least half of it (a partly mapped huge page is never backed by one). 0 when
-// the size is beyond any mapping.
+// block fills at least a quarter of it (a partly mapped huge page is never backed by one). 0
+// when the size is beyond any mapping.
 size_t MappingLength(size_t size)
 {
     if (size > SIZE_MAX / 2)

@@ -6,8 +6,8 @@
 
 namespace deltapatch {
 
-// Blocks of at least this size are large: big enough to fill half of a 2 MiB huge page.
-constexpr size_t kLargeBufferSize = size_t(1) << 20;
+// Blocks of at least this size are large: big enough to fill a quarter of a 2 MiB huge page.
+constexpr size_t kLargeBufferSize = size_t(1) << 19;
 
 // A block of `size` bytes (more than 0), or nullptr. Never throws.
 void* AllocateBuffer(size_t size);
