@@ -295,7 +295,8 @@ bool WriteLzma2Blob(ByteSource* source, ByteSink* sink)
     return source->skip(source->remaining());
 }
 
-bool WriteLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink)
+// Level 9 with the dictionary fitted to the input, then whatever `tuning` asks for.
+static bool WriteBlob(const uint8_t* data, size_t length, ByteSink* sink, const Lzma2Tuning* tuning)
 {
     // The size field is 32 bits wide; refuse rather than write a blob that lies about it.
     if (length > UINT32_MAX) {
@@ -303,11 +304,19 @@ bool WriteLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink)
         return false;
     }
     lzma_options_lzma options;
-    if (lzma_lzma_preset(&options, kPresetLevel)) {
+    const uint32_t preset = kPresetLevel | (tuning != nullptr && tuning->extreme ? LZMA_PRESET_EXTREME : 0);
+    if (lzma_lzma_preset(&options, preset)) {
         logError("Error Lzma2Enc_SetProps");
         return false;
     }
     options.dict_size = EncoderDictionary(length, options.dict_size);
+    if (tuning != nullptr) {
+        if (tuning->niceLength != 0)
+            options.nice_len = tuning->niceLength;
+        options.lc = tuning->literalContextBits;
+        options.lp = 0;
+        options.pb = tuning->positionBits;
+    }
     const lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     uint8_t property = 0;
     if (lzma_properties_encode(&filters[0], &property) != LZMA_OK) {
@@ -325,6 +334,16 @@ bool WriteLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink)
     if (!ok)
         logError(started == LZMA_OPTIONS_ERROR ? "Error Lzma2Enc_SetProps" : "Error Lzma2Enc_Encode");
     return ok;
+}
+
+bool WriteLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink)
+{
+    return WriteBlob(data, length, sink, nullptr);
+}
+
+bool WriteLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink, const Lzma2Tuning& tuning)
+{
+    return WriteBlob(data, length, sink, &tuning);
 }
 
 } // namespace deltapatch

@@ -18,4 +18,14 @@ bool ReadLzma2Blob(ByteSource* source, ByteSink* sink);
 bool WriteLzma2Blob(ByteSource* source, ByteSink* sink);
 bool WriteLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink);
 
+// Encoder settings beyond level 9 for writers that know their data; any reader decodes the
+// result, since the literal and position bits travel in the LZMA2 chunk headers.
+struct Lzma2Tuning {
+    bool extreme = false;        // the slow preset variant
+    uint32_t niceLength = 0;     // 0 keeps the preset's
+    uint32_t literalContextBits = 3;
+    uint32_t positionBits = 2;
+};
+bool WriteLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink, const Lzma2Tuning& tuning);
+
 } // namespace deltapatch
