@@ -62,6 +62,20 @@ bool DisassembledProgram::emitByteRun(const uint8_t* bytes, uint32_t count)
     return emitNew(INSTRUCTION_BYTE_RUN, count, nullptr, bytes);
 }
 
+bool DisassembledProgram::emitBytes(const uint8_t* bytes, size_t count)
+{
+    // Run counts are 32 bits; longer stretches go out in pieces.
+    constexpr size_t kMaxRun = 0x40000000;
+    while (count > 0) {
+        const size_t n = count < kMaxRun ? count : kMaxRun;
+        if (!emitByteRun(bytes, uint32_t(n)))
+            return false;
+        bytes += n;
+        count -= n;
+    }
+    return true;
+}
+
 bool DisassembledProgram::emitRel32(AddressLabel* label)
 {
     return label != nullptr && emitNew(INSTRUCTION_REL32, 0, label, nullptr);

@@ -38,6 +38,8 @@ public:
     bool emitOrigin(uint32_t rva);
     bool emitByte(uint8_t value);
     bool emitByteRun(const uint8_t* bytes, uint32_t count);
+    // Any number of image bytes, as one run or, beyond a run's 32-bit count, several.
+    bool emitBytes(const uint8_t* bytes, size_t count);
     bool emitRel32(AddressLabel* label);
     bool emitAbs32(AddressLabel* label);
     bool emitArmRel32(uint16_t opcode, AddressLabel* label, const uint8_t* bytes, uint32_t length);

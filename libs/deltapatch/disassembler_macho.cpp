@@ -26,8 +26,6 @@ constexpr uint32_t kSectionSize64 = 80;
 constexpr uint32_t kCodeFlagsMask = 0x800000FF;
 constexpr uint32_t kCodeFlags = 0x80000000;
 constexpr uint64_t kMax32 = 0xFFFFFFFF;
-// Byte runs count in 32 bits; longer stretches go out in pieces.
-constexpr size_t kMaxRun = 0x40000000;
 
 uint32_t ReadU32(const uint8_t* p)
 {
@@ -139,18 +137,6 @@ bool ScanSection(const uint8_t* bytes, uint32_t size, uint32_t rva, bool is64,
             }
         }
         ++p;
-    }
-    return true;
-}
-
-bool EmitRun(DisassembledProgram* program, const uint8_t* bytes, size_t count)
-{
-    while (count > 0) {
-        const size_t n = std::min(count, kMaxRun);
-        if (!program->emitByteRun(bytes, uint32_t(n)))
-            return false;
-        bytes += n;
-        count -= n;
     }
     return true;
 }
@@ -400,7 +386,7 @@ bool DisassemblerMacho::findRel32Locations()
 
 bool DisassemblerMacho::emitBytes(DisassembledProgram* program, size_t from, size_t to) const
 {
-    return from >= to || EmitRun(program, start() + from, to - from);
+    return from >= to || program->emitBytes(start() + from, to - from);
 }
 
 // Bytes between references go out as runs that end where a location could match, so the
@@ -436,7 +422,7 @@ bool DisassemblerMacho::emitSection(DisassembledProgram* program,
             uint64_t run = std::min<uint64_t>(section.size - at, kMax32 + 1 - rva);
             if (above < count)
                 run = std::min<uint64_t>(run, locations[above] - rva);
-            if (!EmitRun(program, bytes + at, size_t(run)))
+            if (!program->emitBytes(bytes + at, size_t(run)))
                 return false;
             at += size_t(run);
             rva += uint32_t(run);

@@ -22,8 +22,6 @@ constexpr int kDirectoriesRead[] = {0, 1, 2, 3, 5, 11, 12, 13, 14};
 constexpr size_t kSectionRecord = 40;
 constexpr uint16_t kRelocationHighLow = 3;
 constexpr uint16_t kRelocationDir64 = 10;
-// Byte runs count in 32 bits; longer stretches go out in pieces.
-constexpr size_t kMaxRun = 0x40000000;
 constexpr uint64_t kRvaSpace = uint64_t(1) << 32;
 
 uint16_t ReadU16(const uint8_t* p)
@@ -93,18 +91,6 @@ private:
     size_t m_Next = 0;
     uint32_t m_Last = 0;
 };
-
-bool EmitRun(DisassembledProgram* program, const uint8_t* bytes, size_t count)
-{
-    while (count > 0) {
-        const size_t n = std::min(count, kMaxRun);
-        if (!program->emitByteRun(bytes, uint32_t(n)))
-            return false;
-        bytes += n;
-        count -= n;
-    }
-    return true;
-}
 
 // Bytes from `rva` (where both cursors stand) that can go out as one run: up to the next
 // place, the relocation table, the end of the `left` bytes or the RVA wrapping around.
@@ -455,7 +441,7 @@ bool DisassemblerWin32::scanSection(const Section& section, uint32_t start)
 
 bool DisassemblerWin32::emitBytes(DisassembledProgram* program, size_t from, size_t to) const
 {
-    return from >= to || EmitRun(program, m_Start + from, to - from);
+    return from >= to || program->emitBytes(m_Start + from, to - from);
 }
 
 // A place too close to the section's end to hold its 4 bytes is emitted as plain bytes. Bytes
@@ -495,7 +481,7 @@ bool DisassemblerWin32::emitSection(DisassembledProgram* program, const Section&
                 return false;
         } else {
             const size_t run = RunLength(rva, size - at, relocations.rva, abs32, rel32);
-            if (!EmitRun(program, bytes + at, run))
+            if (!program->emitBytes(bytes + at, run))
                 return false;
             at += run;
             rva += uint32_t(run);

@@ -10,9 +10,6 @@ namespace deltapatch {
 
 namespace {
 
-// Byte runs count in 32 bits; longer stretches go out in pieces.
-constexpr uint64_t kMaxRun = 0x40000000;
-
 uint32_t ReadU32(const uint8_t* p)
 {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
@@ -104,12 +101,8 @@ bool ElfProgramWriter::emitBytes(uint64_t from, uint64_t to)
 {
     if (from > to || to > m_Length)
         return false;
-    while (from < to) {
-        const uint64_t count = std::min(to - from, kMaxRun);
-        if (!m_Program->emitByteRun(m_Image + from, uint32_t(count)))
-            return false;
-        from += count;
-    }
+    if (!m_Program->emitBytes(m_Image + from, size_t(to - from)))
+        return false;
     m_Cursor = to;
     return true;
 }
