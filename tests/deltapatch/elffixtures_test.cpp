@@ -17,23 +17,17 @@
 #include "deltapatch/ensemblegenerator.h"
 #include "deltapatch/executabledetection.h"
 #include "machotesthelpers.h"
+#include "testfiles.h"
 
 namespace deltapatch {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace deltapatch::testing;
 using Bytes = std::vector<uint8_t>;
 
 std::string fixturePath(const std::string& name)
 {
     return std::string(OV3_BINARY_DIR) + "/tests/deltapatch/elf_fixtures/" + name;
-}
-
-Bytes readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 size_t countOf(const DisassembledProgram& program, InstructionKind kind)
@@ -90,21 +84,7 @@ TEST(ElfFixtures, LinkedLibrariesAreDetectedAndReassembledByteForByte)
     }
 }
 
-class ElfFiles : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/elf_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_Dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_Dir); }
-
-    std::string path(const std::string& name) const { return (m_Dir / name).string(); }
-
-    fs::path m_Dir;
-};
+class ElfFiles : public TempDirTest {};
 
 TEST_F(ElfFiles, ExecutableAwareContainerUnpacksExactly)
 {

@@ -17,23 +17,17 @@
 #include "deltapatch/lzma2blob.h"
 #include "deltapatch/programsource.h"
 #include "machotesthelpers.h"
+#include "testfiles.h"
 
 namespace deltapatch {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace deltapatch::testing;
 using Bytes = std::vector<uint8_t>;
 
 std::string fixturePath(const std::string& name)
 {
     return std::string(OV3_BINARY_DIR) + "/tests/deltapatch/macho_fixtures/" + name;
-}
-
-Bytes readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 uint32_t bigEndian32(const Bytes& bytes, size_t at)
@@ -105,21 +99,7 @@ TEST(MachoFixtures, ThinImagesAreDetectedAndReassembledByteForByte)
               STATUS_INPUT_NOT_RECOGNIZED);
 }
 
-class MachoContainer : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/macho_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_Dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_Dir); }
-
-    std::string path(const std::string& name) const { return (m_Dir / name).string(); }
-
-    fs::path m_Dir;
-};
+class MachoContainer : public TempDirTest {};
 
 // Reads a packed container's header and payload; the payload's streams stay in `payload`.
 void readDisAndDiff(const Bytes& packed, ByteSink* payload, uint32_t* directive)

@@ -20,29 +20,17 @@
 #include "deltapatch/executabledetection.h"
 #include "deltapatch/lzma2blob.h"
 #include "machotesthelpers.h"
+#include "testfiles.h"
 
 namespace deltapatch {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace deltapatch::testing;
 using Bytes = std::vector<uint8_t>;
 
 std::string fixturePath(const std::string& name)
 {
     return std::string(OV3_BINARY_DIR) + "/tests/deltapatch/pe_fixtures/" + name;
-}
-
-Bytes readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 struct FixtureRow {
@@ -124,21 +112,7 @@ int64_t patcherCount(const ByteSink& patch)
     return count;
 }
 
-class PeFiles : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/pe_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_Dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_Dir); }
-
-    std::string path(const std::string& name) const { return (m_Dir / name).string(); }
-
-    fs::path m_Dir;
-};
+class PeFiles : public TempDirTest {};
 
 TEST_F(PeFiles, ContainerPacksDllsAsProgramsAndUnpacksThemExactly)
 {
