@@ -10,8 +10,8 @@
 namespace deltapatch {
 
 // Appends one LZMA2 blob (property byte, size varint32, raw LZMA2 stream) of the range, in the
-// layout ReadLzma2Blob reads. False (logged) when the range is 2^32 bytes or more or the
-// encoder fails.
+// layout ReadLzma2Blob reads, with a dictionary of at most 4 MiB. False (logged) when the range
+// is 2^32 bytes or more or the encoder fails.
 bool WriteBodyLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink);
 
 } // namespace deltapatch

@@ -229,16 +229,18 @@ int Decode(uint8_t property, uint32_t declared, ByteSource* source, ByteSink* si
 
 // Level 9 wants a 64 MiB dictionary; a small input never needs more than its own length,
 // and the decoder sizes its dictionary from the property byte, so round up to a size the
-// byte represents exactly (2^n or 3 * 2^(n-1)).
-uint32_t EncoderDictionary(size_t length, uint32_t preset)
+// byte represents exactly (2^n or 3 * 2^(n-1)), but never past `ceiling`.
+uint32_t EncoderDictionary(size_t length, uint32_t ceiling)
 {
-    const size_t wanted = std::max(std::min(length, size_t(preset)), kMinDictionary);
+    const size_t wanted = std::max(std::min(length, size_t(ceiling)), kMinDictionary);
+    size_t below = kMinDictionary;
     for (unsigned property = 0; property < kMaxProperty; ++property) {
         const size_t size = size_t(2 | (property & 1)) << (property / 2 + 11);
         if (size >= wanted)
-            return static_cast<uint32_t>(size);
+            return static_cast<uint32_t>(size <= ceiling ? size : below);
+        below = size;
     }
-    return preset;
+    return ceiling;
 }
 
 bool Encode(lzma_stream* stream, const uint8_t* data, size_t length, ByteSink* sink)
@@ -309,7 +311,10 @@ static bool WriteBlob(const uint8_t* data, size_t length, ByteSink* sink, const 
         logError("Error Lzma2Enc_SetProps");
         return false;
     }
-    options.dict_size = EncoderDictionary(length, options.dict_size);
+    uint32_t ceiling = options.dict_size;
+    if (tuning != nullptr && tuning->dictionaryLimit != 0)
+        ceiling = std::min(ceiling, std::max(tuning->dictionaryLimit, uint32_t(kMinDictionary)));
+    options.dict_size = EncoderDictionary(length, ceiling);
     if (tuning != nullptr) {
         if (tuning->niceLength != 0)
             options.nice_len = tuning->niceLength;

@@ -25,6 +25,10 @@ struct Lzma2Tuning {
     uint32_t niceLength = 0;     // 0 keeps the preset's
     uint32_t literalContextBits = 3;
     uint32_t positionBits = 2;
+    // Largest dictionary to use (0: the level's 64 MiB). The decoder allocates what the property
+    // byte declares, so this bounds the reader's memory too. A limit the property byte cannot
+    // express exactly is rounded down to one it can.
+    uint32_t dictionaryLimit = 0;
 };
 bool WriteLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink, const Lzma2Tuning& tuning);
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capturedlog.h"
+#include "deltapatch/bodyblobwriter.h"
 #include "deltapatch/checksum.h"
 
 namespace deltapatch {
@@ -158,6 +159,38 @@ TEST(Lzma2Blob, PropertyByteFollowsInputSize)
         const Bytes blob = blobOf(Bytes(row.length, 'x'));
         EXPECT_EQ(blob[0], row.property) << row.length << " bytes";
     }
+}
+
+// A dictionary limit caps the property byte (rounded down to a size it can express) and the
+// blob still reads back; ensemble bodies are written under such a cap.
+TEST(Lzma2Blob, DictionaryLimitCapsThePropertyByte)
+{
+    const Bytes data = mixedBytes(size_t(3) << 20);
+    const struct {
+        uint32_t limit;
+        uint8_t property;
+    } rows[] = {
+        {0, 19},                       // 3 MiB, fitted to the input
+        {uint32_t(1) << 20, 16},       // 1 MiB
+        {(uint32_t(2) << 20) - 1, 17}, // 1.5 MiB: 2 MiB minus a byte rounds down
+        {uint32_t(2) << 20, 18},       // 2 MiB
+        {1, 0},                        // 4 KiB, the smallest
+    };
+    for (const auto& row : rows) {
+        Lzma2Tuning tuning;
+        tuning.dictionaryLimit = row.limit;
+        ByteSink sink;
+        ASSERT_TRUE(WriteLzma2Blob(data.data(), data.size(), &sink, tuning));
+        EXPECT_EQ(sink.data()[0], row.property) << row.limit;
+        ByteSource source = sink.asSource();
+        ByteSink decoded;
+        ASSERT_TRUE(ReadLzma2Blob(&source, &decoded));
+        EXPECT_TRUE(bytesOf(decoded) == data) << row.limit;
+    }
+    const Bytes zeros(size_t(5) << 20, 0);
+    ByteSink body;
+    ASSERT_TRUE(WriteBodyLzma2Blob(zeros.data(), zeros.size(), &body));
+    EXPECT_EQ(body.data()[0], 20); // 4 MiB
 }
 
 // Hand-made raw streams: chunk 01 = uncompressed with dictionary reset, 00 = end of stream.
