@@ -7,8 +7,7 @@
 namespace deltapatch {
 namespace {
 
-constexpr int64_t kBeatBy = 8;             // a new alignment must match this many bytes more
-constexpr int64_t kLongMatch = 10240;      // ... unless it is this long and better at all
+constexpr int64_t kLongMatch = 10240; // a new alignment this long only needs to be better at all
 constexpr int64_t kProgressSteps = 100;
 
 // Calls visit(new position, old position, copy, extra) for each recorded triple in order.
@@ -31,14 +30,14 @@ template <typename Visit> void walkTriples(const ByteSink& control, Visit visit)
 } // namespace
 
 BlockDiffScanner::BlockDiffScanner(const uint8_t* old, int32_t oldLength, const uint8_t* newData,
-                                   int32_t newLength)
-    : m_Old(old), m_OldLength(oldLength), m_New(newData), m_NewLength(newLength)
+                                   int32_t newLength, int64_t beatBy)
+    : m_Old(old), m_OldLength(oldLength), m_New(newData), m_NewLength(newLength), m_BeatBy(beatBy)
 {
 }
 
 bool BlockDiffScanner::takesMatch(int64_t length, int64_t alignedMatches) const
 {
-    return (length == alignedMatches && length != 0) || length > alignedMatches + kBeatBy ||
+    return (length == alignedMatches && length != 0) || length > alignedMatches + m_BeatBy ||
            (length > kLongMatch && length > alignedMatches);
 }
 

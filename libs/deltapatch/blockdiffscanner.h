@@ -12,9 +12,13 @@ namespace deltapatch {
 
 class BlockDiffScanner {
 public:
+    // How many more bytes a new alignment must match than the current one over the same new
+    // bytes before the scan switches to it. The plain block diff always uses the default.
+    static constexpr int64_t kDefaultBeatBy = 8;
+
     // Both inputs must stay valid while the scanner is used; lengths are below 2^31.
     BlockDiffScanner(const uint8_t* old, int32_t oldLength, const uint8_t* newData,
-                     int32_t newLength);
+                     int32_t newLength, int64_t beatBy = kDefaultBeatBy);
 
     // Scans the whole new data. Returns false only when memory runs out. The progress callback,
     // if any, is called about a hundred times with the new bytes scanned so far.
@@ -44,6 +48,7 @@ private:
     int64_t m_OldLength;
     const uint8_t* m_New;
     int64_t m_NewLength;
+    int64_t m_BeatBy;
 
     int64_t m_LastScan = 0;
     int64_t m_LastPosition = 0;

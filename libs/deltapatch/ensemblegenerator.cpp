@@ -7,6 +7,8 @@
 #include <exception>
 
 #include "deltapatch/blockdiff_generate.h"
+#include "deltapatch/blockdiffvariants.h"
+#include "deltapatch/bodyblobwriter.h"
 #include "deltapatch/checksum.h"
 #include "deltapatch/elementpairing.h"
 #include "deltapatch/ensemble.h"
@@ -21,6 +23,17 @@ namespace deltapatch {
 namespace {
 
 constexpr uint64_t kProgressScale = 1000;
+// Diffs of new data up to this length are scanned several ways and the smallest is kept; the
+// larger ones would take as long again for each way tried.
+constexpr size_t kVariantLimit = size_t(16) << 20;
+
+// What a diff costs once it is in the body.
+size_t compressedBodySize(const ByteSink& diff)
+{
+    ByteSink compressed;
+    return WriteBodyLzma2Blob(diff.data(), diff.length(), &compressed) ? compressed.length()
+                                                                        : SIZE_MAX;
+}
 
 // Maps the progress of each step onto one scale from 0 to kProgressScale.
 class StepProgress {
@@ -117,13 +130,15 @@ PatchStatus buildExecutableAware(const Inputs& in, const ElementPairs& pairs,
     bool ok = elements.serialise(&transformed, &corrected) &&
               WritePatcherList(pairs, &body.patchers) &&
               WriteParameterDiff(pairs.count, &body.parameterDiff) &&
-              GenerateRealignedBlockDiff(transformed.asSource(), corrected.asSource(),
-                                         &body.elementDiff, progress->forStep());
+              GenerateSmallestBlockDiff(transformed.asSource(), corrected.asSource(),
+                                        &body.elementDiff, compressedBodySize, kVariantLimit,
+                                        progress->forStep());
     transformed.clear();
     corrected.clear();
     progress->step(550, 800);
-    ok = ok && GenerateRealignedBlockDiff(elements.ensemble().asSource(), in.newData,
-                                          &body.finalDiff, progress->forStep());
+    ok = ok && GenerateSmallestBlockDiff(elements.ensemble().asSource(), in.newData,
+                                         &body.finalDiff, compressedBodySize, kVariantLimit,
+                                         progress->forStep());
     return ok && WriteEnsemblePatch(header, &body, out, BodyCompression::Strong)
                ? STATUS_OK
                : STATUS_GENERAL_ERROR;

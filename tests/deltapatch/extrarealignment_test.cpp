@@ -1,14 +1,17 @@
 // Tests of the block diff realignment: pieces read from and written as block diffs round-trip
-// through the applier, and a table whose every entry moved is copied, not inserted.
+// through the applier, a table whose every entry moved is copied, not inserted, and of several
+// scans the cheapest is kept.
 #include "deltapatch/extrarealignment.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "deltapatch/blockdiff.h"
+#include "deltapatch/blockdiffvariants.h"
 #include "deltapatch/bodyblobwriter.h"
 #include "deltapatch/lzma2blob.h"
 
@@ -154,6 +157,86 @@ TEST(BodyBlobWriterTest, ContainerReaderReadsBodyBlobs)
         EXPECT_EQ(std::string(reinterpret_cast<const char*>(decoded.data()), decoded.length()),
                   data);
     }
+}
+
+// Old data of pseudo-random bytes; the new data inserts a byte every 40 to 70 bytes and
+// changes one byte in three places of four in between, so that scans with different alignment
+// thresholds split it differently.
+void editedPair(std::string* old, std::string* newData)
+{
+    uint32_t state = 99;
+    auto next = [&state]() { return (state = state * 1103515245u + 12345u) >> 16; };
+    for (int i = 0; i < 30000; ++i)
+        old->push_back(char(next()));
+    for (size_t at = 0; at < old->size();) {
+        const size_t run = std::min<size_t>(40 + next() % 31, old->size() - at);
+        std::string piece = old->substr(at, run);
+        if (next() % 4 != 0)
+            piece[next() % piece.size()] ^= 0x5A;
+        *newData += piece;
+        newData->push_back(char(next()));
+        at += run;
+    }
+}
+
+TEST(BlockDiffVariantsTest, KeepsTheCandidateOfLowestCostAndItApplies)
+{
+    std::string old;
+    std::string newData;
+    editedPair(&old, &newData);
+    ByteSink realigned;
+    ASSERT_TRUE(GenerateRealignedBlockDiff(sourceOf(old), sourceOf(newData), &realigned, nullptr));
+    const std::string plainScan = applied(old, realigned);
+    ASSERT_EQ(plainScan, newData);
+
+    struct Row {
+        const char* what;
+        bool preferLonger;
+        size_t variantLimit;
+    };
+    const Row rows[] = {{"shortest", false, SIZE_MAX},
+                        {"longest", true, SIZE_MAX},
+                        {"new data above the limit", false, newData.size() - 1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<size_t> lengths;
+        const DiffCost cost = [&](const ByteSink& candidate) {
+            lengths.push_back(candidate.length());
+            return row.preferLonger ? SIZE_MAX - candidate.length() : candidate.length();
+        };
+        ByteSink chosen;
+        ASSERT_TRUE(GenerateSmallestBlockDiff(sourceOf(old), sourceOf(newData), &chosen, cost,
+                                              row.variantLimit, nullptr));
+        EXPECT_EQ(applied(old, chosen), newData);
+        if (row.variantLimit < newData.size()) {
+            EXPECT_TRUE(lengths.empty());
+            EXPECT_EQ(chosen.length(), realigned.length());
+            continue;
+        }
+        ASSERT_GT(lengths.size(), 1u);
+        EXPECT_EQ(lengths[0], realigned.length()); // the default scan comes first
+        EXPECT_NE(*std::min_element(lengths.begin(), lengths.end()),
+                  *std::max_element(lengths.begin(), lengths.end()));
+        EXPECT_EQ(chosen.length(), row.preferLonger
+                                       ? *std::max_element(lengths.begin(), lengths.end())
+                                       : *std::min_element(lengths.begin(), lengths.end()));
+    }
+}
+
+// A diff of one copy leaves no choice: the other scans are not tried.
+TEST(BlockDiffVariantsTest, TriesNothingElseForASingleCopy)
+{
+    const std::string data = table(0);
+    size_t calls = 0;
+    const DiffCost cost = [&calls](const ByteSink& candidate) {
+        ++calls;
+        return candidate.length();
+    };
+    ByteSink chosen;
+    ASSERT_TRUE(
+        GenerateSmallestBlockDiff(sourceOf(data), sourceOf(data), &chosen, cost, SIZE_MAX, nullptr));
+    EXPECT_EQ(calls, 0u);
+    EXPECT_EQ(applied(data, chosen), data);
 }
 
 } // namespace
