@@ -6,8 +6,9 @@
 
 namespace deltapatch {
 
-// Blocks of at least this size are large: big enough to fill a quarter of a 2 MiB huge page.
-constexpr size_t kLargeBufferSize = size_t(1) << 19;
+// Blocks of at least this size are large: big enough that faulting them in 4 KiB pages costs
+// more than filling one 2 MiB huge page.
+constexpr size_t kLargeBufferSize = size_t(1) << 17;
 
 // A block of `size` bytes (more than 0), or nullptr. Never throws.
 void* AllocateBuffer(size_t size);
@@ -18,7 +19,9 @@ void* AllocateBuffer(size_t size);
 // block intact when memory runs out.
 void* ResizeBuffer(void* data, size_t oldSize, size_t newSize);
 
-// Frees a block given the size it was allocated or last resized with; nullptr is ignored.
+// Frees a block given the size it was allocated or last resized with; nullptr is ignored. A few
+// recently freed large blocks stay mapped, with their pages, for the next large allocations of
+// the process.
 void FreeBuffer(void* data, size_t size);
 
 } // namespace deltapatch

@@ -207,6 +207,15 @@ bool ByteSink::append(ByteSink* other)
     // A failed sink lost its bytes: appending it as if empty would hide that loss.
     if (other == nullptr || other == this || other->failed())
         return false;
+    // Into an empty sink the other's buffer moves instead of its bytes, unless that would give
+    // up a larger reservation.
+    if (m_Length == 0 && !failed() && other->m_Capacity >= m_Capacity) {
+        std::swap(m_Data, other->m_Data);
+        std::swap(m_Length, other->m_Length);
+        std::swap(m_Capacity, other->m_Capacity);
+        other->clear();
+        return true;
+    }
     if (!write(other->m_Data, other->m_Length))
         return false;
     other->clear();

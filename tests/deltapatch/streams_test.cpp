@@ -8,11 +8,13 @@
 #include <unistd.h>
 #endif
 
-#include <cstdint>
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "deltapatch/bufferallocation.h"
@@ -331,6 +333,26 @@ TEST(ByteSink, AppendEmptiesTheOther)
     EXPECT_EQ(sink.length(), 5u);
     EXPECT_FALSE(sink.append(&sink)); // would empty the sink it just filled
     EXPECT_EQ(sink.length(), 5u);
+}
+
+// Into an empty sink the other's buffer moves; a larger reservation of the sink stays.
+TEST(ByteSink, AppendToAnEmptySinkKeepsTheLargerBuffer)
+{
+    const Bytes big(5000, 0x42);
+    for (const size_t reserved : {size_t(0), size_t(100), size_t(1) << 16}) {
+        ByteSink sink;
+        ASSERT_TRUE(reserved == 0 || sink.reserve(reserved));
+        ByteSink other;
+        ASSERT_TRUE(other.write(big.data(), big.size()));
+        const size_t otherCapacity = other.capacity();
+        ASSERT_TRUE(sink.append(&other));
+        EXPECT_EQ(bytesOf(sink), big) << reserved;
+        EXPECT_EQ(sink.capacity(), std::max(reserved, otherCapacity)) << reserved;
+        EXPECT_EQ(other.length(), 0u);
+        EXPECT_EQ(other.capacity(), 0u);
+        ASSERT_TRUE(sink.write("x", 1));
+        EXPECT_EQ(sink.length(), big.size() + 1);
+    }
 }
 
 TEST(ByteSink, WriteInPlaceThenCommit)
@@ -678,6 +700,67 @@ TEST(BufferAllocation, GrowthPastAnOccupiedNeighbourMovesTheBlock)
     munmap(neighbour, page);
 }
 #endif
+
+#if defined(__linux__)
+bool FirstPageResident(void* block)
+{
+    unsigned char resident = 0;
+    return mincore(block, static_cast<size_t>(sysconf(_SC_PAGESIZE)), &resident) == 0 &&
+           (resident & 1) != 0;
+}
+
+// A freed large block keeps its pages for the next one, smaller, equal or larger (grown from
+// it), which is usable to its last byte.
+TEST(BufferAllocation, FreedBlocksServeTheNextOnesWithTheirPages)
+{
+    const size_t mib = size_t(1) << 20;
+    const struct {
+        size_t freed;
+        size_t next;
+    } rows[] = {{kLargeBufferSize, kLargeBufferSize}, {3 * mib, 3 * mib}, {5 * mib, 2 * mib + 7},
+                {2 * mib, 6 * mib}};
+    for (const auto& row : rows) {
+        void* first = AllocateBuffer(row.freed);
+        ASSERT_NE(first, nullptr);
+        fillPattern(first, row.freed, 1);
+        FreeBuffer(first, row.freed);
+        void* next = AllocateBuffer(row.next);
+        ASSERT_NE(next, nullptr);
+        EXPECT_TRUE(FirstPageResident(next)) << row.freed << " -> " << row.next;
+        fillPattern(next, row.next, 3);
+        EXPECT_TRUE(hasPattern(next, row.next, 3));
+        FreeBuffer(next, row.next);
+    }
+}
+#endif
+
+// Threads allocating and freeing at once never get a block another one still uses.
+TEST(BufferAllocation, ThreadsNeverShareABlock)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> damaged{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t, &damaged] {
+            for (int round = 0; round < 40; ++round) {
+                const size_t size = kLargeBufferSize + size_t((t * 40 + round) % 7) * 300000;
+                const auto seed = static_cast<uint8_t>(t * 40 + round);
+                void* block = AllocateBuffer(size);
+                if (block == nullptr) {
+                    ++damaged;
+                    return;
+                }
+                fillPattern(block, size, seed);
+                std::this_thread::yield();
+                if (!hasPattern(block, size, seed))
+                    ++damaged;
+                FreeBuffer(block, size);
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(damaged.load(), 0);
+}
 
 TEST(BufferAllocation, ImpossibleSizesFailAndKeepTheOldBlock)
 {
