@@ -3,7 +3,6 @@
 #include "deltapatch/disassembler_elf32_arm.h"
 
 #include <algorithm>
-#include <new>
 
 namespace deltapatch {
 
@@ -191,20 +190,16 @@ bool DisassemblerElf32ARM::parseFile(const ElfSection& section, ElfBranchList* b
     while (p < section.size) {
         const int type = BranchType(bytes + p, section.size - p, aligned);
         if (type >= 0) {
-            TypedRVAARM* branch = new (std::nothrow) TypedRVAARM(uint32_t(type), base + uint32_t(p));
-            if (branch == nullptr || !branch->computeRelativeTarget(bytes + p, section.size - p)) {
-                delete branch;
+            TypedRVAARM* branch = branches->make<TypedRVAARM>(uint32_t(type), base + uint32_t(p));
+            if (branch == nullptr || !branch->computeRelativeTarget(bytes + p, section.size - p))
                 return false;
-            }
             if (layout().isValidTarget(branch->target())) {
                 branch->setFileOffset(section.offset + p);
                 p += branch->instructionSize();
                 aligned = true;
-                if (!branches->add(branch))
-                    return false;
                 continue;
             }
-            delete branch;
+            branches->dropLast();
         }
         p += 2;
         aligned = !aligned;

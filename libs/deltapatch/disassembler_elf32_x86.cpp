@@ -1,8 +1,6 @@
 // 32-bit x86 ELF parser: R_386_RELATIVE places, rel32 branches, the relocation-table marker.
 #include "deltapatch/disassembler_elf32_x86.h"
 
-#include <new>
-
 #include "deltapatch/elfx86scanner.h"
 
 namespace deltapatch {
@@ -87,16 +85,11 @@ bool DisassemblerElf32X86::parseFile(const ElfSection& section, ElfBranchList* b
                               &fields))
         return false;
     for (size_t i = 0; i < fields.size(); ++i) {
-        TypedRVAX86* branch =
-            new (std::nothrow) TypedRVAX86(uint32_t(section.address + fields[i]));
+        TypedRVAX86* branch = branches->make<TypedRVAX86>(uint32_t(section.address + fields[i]));
         if (branch == nullptr ||
-            !branch->computeRelativeTarget(bytes + fields[i], section.size - fields[i])) {
-            delete branch;
+            !branch->computeRelativeTarget(bytes + fields[i], section.size - fields[i]))
             return false;
-        }
         branch->setFileOffset(section.offset + fields[i]);
-        if (!branches->add(branch))
-            return false;
     }
     return true;
 }

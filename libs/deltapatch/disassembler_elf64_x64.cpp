@@ -1,8 +1,6 @@
 // x86-64 ELF parser: rel32 and rip-relative displacements; relocations stay bytes.
 #include "deltapatch/disassembler_elf64_x64.h"
 
-#include <new>
-
 #include "deltapatch/elfx86scanner.h"
 
 namespace deltapatch {
@@ -55,16 +53,11 @@ bool DisassemblerElf64X64::parseFile(const ElfSection& section, ElfBranchList* b
                               &fields))
         return false;
     for (size_t i = 0; i < fields.size(); ++i) {
-        TypedRVAX64* branch =
-            new (std::nothrow) TypedRVAX64(uint32_t(section.address + fields[i]));
+        TypedRVAX64* branch = branches->make<TypedRVAX64>(uint32_t(section.address + fields[i]));
         if (branch == nullptr ||
-            !branch->computeRelativeTarget(bytes + fields[i], section.size - fields[i])) {
-            delete branch;
+            !branch->computeRelativeTarget(bytes + fields[i], section.size - fields[i]))
             return false;
-        }
         branch->setFileOffset(section.offset + fields[i]);
-        if (!branches->add(branch))
-            return false;
     }
     return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "deltapatch/disassembledprogram.h"
 
@@ -40,7 +41,8 @@ private:
     uint64_t m_FileOffset = 0;
 };
 
-// Owns the branches a scanner found.
+// Owns the branches a scanner found. They live in large blocks of the list's own, made one
+// after the other, so that finding hundreds of thousands of branches costs no allocation each.
 class ElfBranchList {
 public:
     ElfBranchList() = default;
@@ -48,12 +50,28 @@ public:
     ElfBranchList(const ElfBranchList&) = delete;
     ElfBranchList& operator=(const ElfBranchList&) = delete;
 
-    // Takes ownership; false (and the branch deleted) when `branch` is null or memory runs out.
-    bool add(ElfBranch* branch);
+    // Makes a branch of type T (derived from ElfBranch) and appends it; null when memory runs
+    // out.
+    template <typename T, typename... Args> T* make(Args... args)
+    {
+        void* place = allocate(sizeof(T), alignof(T));
+        if (place == nullptr)
+            return nullptr;
+        T* branch = new (place) T(args...);
+        if (!m_Branches.push_back(branch)) {
+            branch->~T();
+            m_Used = m_LastUsed;
+            return nullptr;
+        }
+        return branch;
+    }
+    // Removes and destroys the branch made last, which must still be the last one listed.
+    void dropLast();
+    // Destroys every branch and releases the storage.
     void clear();
     size_t size() const { return m_Branches.size(); }
     ElfBranch* operator[](size_t i) const { return m_Branches[i]; }
-    // Deletes the branches for which `keep` is false, keeping the order of the rest.
+    // Destroys the branches for which `keep` is false, keeping the order of the rest.
     template <typename Keep> void keepOnly(Keep keep)
     {
         size_t kept = 0;
@@ -61,16 +79,25 @@ public:
             if (keep(m_Branches[i]))
                 m_Branches[kept++] = m_Branches[i];
             else
-                delete m_Branches[i];
+                m_Branches[i]->~ElfBranch();
         }
         m_Branches.resize(kept, nullptr);
     }
     // Stable sorts by RVA, or by file offset.
     void sortByRva();
     void sortByFileOffset();
+    // True when every branch lies after the one before it in the file.
+    bool ascendingInFile() const;
 
 private:
+    // Room for `size` bytes at `alignment` in the current block or a new one; null when memory
+    // runs out.
+    void* allocate(size_t size, size_t alignment);
+
     GrowableArray<ElfBranch*> m_Branches;
+    GrowableArray<uint8_t*> m_Blocks;
+    size_t m_Used = 0; // bytes taken in the last block
+    size_t m_LastUsed = 0; // m_Used before the last branch was made
 };
 
 } // namespace deltapatch

@@ -54,9 +54,10 @@ bool ElfProgramWriter::addAbs32(uint32_t rva)
 bool ElfProgramWriter::locate(ElfBranchList* branches)
 {
     Abs32Place* places = m_Abs32.data();
-    std::stable_sort(places, places + m_Abs32.size(),
-                     [](const Abs32Place& a, const Abs32Place& b) { return a.rva < b.rva; });
-    branches->sortByRva();
+    const auto byRva = [](const Abs32Place& a, const Abs32Place& b) { return a.rva < b.rva; };
+    // Relocations usually come in address order already; a stable sort would only copy them.
+    if (!std::is_sorted(places, places + m_Abs32.size(), byRva))
+        std::stable_sort(places, places + m_Abs32.size(), byRva);
     m_ByOffset.clear();
     if (!m_ByOffset.reserve(m_Abs32.size()))
         return false;
@@ -66,14 +67,26 @@ bool ElfProgramWriter::locate(ElfBranchList* branches)
         m_ByOffset.push_back(i);
     }
     size_t* order = m_ByOffset.data();
-    std::stable_sort(order, order + m_ByOffset.size(),
-                     [places](size_t a, size_t b) { return places[a].offset < places[b].offset; });
+    const auto byOffset = [places](size_t a, size_t b) { return places[a].offset < places[b].offset; };
+    if (!std::is_sorted(order, order + m_ByOffset.size(), byOffset))
+        std::stable_sort(order, order + m_ByOffset.size(), byOffset);
+    return locateBranches(branches);
+}
+
+bool ElfProgramWriter::locateBranches(ElfBranchList* branches) const
+{
+    // Scanners find branches in file order, and file order with distinct offsets is what the
+    // two stable sorts (by RVA, then by file offset) produce; they only run when it is not.
+    const bool inFileOrder = branches->ascendingInFile();
+    if (!inFileOrder)
+        branches->sortByRva();
     const ElfLayout& layout = m_Layout;
     branches->keepOnly([&layout](const ElfBranch* branch) {
         uint64_t offset = 0;
         return layout.rvaToFileOffset(branch->rva(), &offset) && offset == branch->fileOffset();
     });
-    branches->sortByFileOffset();
+    if (!inFileOrder)
+        branches->sortByFileOffset();
     return true;
 }
 
@@ -202,6 +215,7 @@ bool ElfProgramWriter::writeProgramBits(const ElfSection& section, ElfBranchList
             abs32->used = true;
             continue;
         }
+        prefetchLabelsAhead(*branches);
         if (!branch->emitInstruction(m_Program, branch->target()))
             return false;
         m_Cursor += branch->instructionSize();
@@ -209,6 +223,18 @@ bool ElfProgramWriter::writeProgramBits(const ElfSection& section, ElfBranchList
     }
     m_Cursor = end;
     return true;
+}
+
+// Label lookups go to scattered places of a large table; asking for the slots of branches
+// further ahead and for the labels of nearer ones keeps the walk from waiting on each.
+void ElfProgramWriter::prefetchLabelsAhead(const ElfBranchList& branches) const
+{
+    constexpr size_t kSlotsAhead = 16;
+    constexpr size_t kLabelsAhead = 8;
+    if (branches.size() - m_NextBranch > kSlotsAhead)
+        m_Program->prefetchRel32Slot(branches[m_NextBranch + kSlotsAhead]->target());
+    if (branches.size() - m_NextBranch > kLabelsAhead)
+        m_Program->prefetchRel32Label(branches[m_NextBranch + kLabelsAhead]->target());
 }
 
 bool ElfProgramWriter::emitAbs32At(uint64_t offset, uint64_t end)

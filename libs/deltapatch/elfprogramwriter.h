@@ -66,9 +66,11 @@ private:
         bool dropped;
     };
 
+    bool locateBranches(ElfBranchList* branches) const;
     bool writeSection(const ElfSection& section, ElfBranchList* branches,
                       RelocationHandler* handler);
     bool writeProgramBits(const ElfSection& section, ElfBranchList* branches);
+    void prefetchLabelsAhead(const ElfBranchList& branches) const;
     bool emitAbs32At(uint64_t offset, uint64_t end);
     void dropAbs32In(const ElfSection& section);
     void noteUnrecognized(const ElfSection& section);

@@ -9,6 +9,7 @@
 #include "deltapatch/disassembler_elf32_arm.h"
 #include "deltapatch/disassembler_elf32_x86.h"
 #include "deltapatch/disassembler_elf64_x64.h"
+#include "deltapatch/elfbranch.h"
 #include "deltapatch/encodedprogram.h"
 #include "elfbuilder.h"
 #include "machotesthelpers.h"
@@ -241,6 +242,58 @@ TEST(ElfArmTrimming, KeepsOnlyLabelsWithMoreThanFiveReferences)
     EXPECT_EQ(p.rel32Labels().begin()->second.referenceCount, 6);
     EXPECT_EQ(armBranchesOf(p), 6u);
     EXPECT_EQ(assembleUntrimmed(p), program->image);
+}
+
+// A branch that counts how many of its kind are alive.
+class CountedBranch : public ElfBranch {
+public:
+    CountedBranch(uint32_t rva, uint64_t offset) : ElfBranch(rva) { setFileOffset(offset); ++alive; }
+    ~CountedBranch() override { --alive; }
+    bool computeRelativeTarget(const uint8_t*, size_t) override { return true; }
+    bool emitInstruction(DisassembledProgram*, uint32_t) override { return true; }
+    uint32_t instructionSize() const override { return 4; }
+    static int alive;
+
+private:
+    uint8_t m_Padding[24] = {};
+};
+int CountedBranch::alive = 0;
+
+// Branches of many storage blocks keep their values and addresses through dropping the last
+// one, filtering and sorting, and each is destroyed exactly once.
+TEST(ElfBranchList, StoresBranchesInBlocksAndDestroysEachOnce)
+{
+    constexpr uint32_t kCount = 150000; // several blocks
+    {
+        ElfBranchList list;
+        std::vector<const ElfBranch*> made;
+        for (uint32_t i = 0; i < kCount; ++i) {
+            CountedBranch* branch = list.make<CountedBranch>(i, uint64_t(kCount - i) * 4);
+            ASSERT_NE(branch, nullptr);
+            if (i % 3 == 0) {
+                list.dropLast();
+                continue;
+            }
+            made.push_back(branch);
+        }
+        ASSERT_EQ(list.size(), made.size());
+        EXPECT_EQ(CountedBranch::alive, int(made.size()));
+        for (size_t i = 0; i < made.size(); ++i)
+            ASSERT_EQ(list[i], made[i]);
+        EXPECT_FALSE(list.ascendingInFile());
+        list.keepOnly([](const ElfBranch* branch) { return branch->rva() % 2 == 0; });
+        EXPECT_EQ(CountedBranch::alive, int(list.size()));
+        list.sortByFileOffset();
+        EXPECT_TRUE(list.ascendingInFile());
+        for (size_t i = 0; i < list.size(); ++i) {
+            EXPECT_EQ(list[i]->rva() % 2, 0u);
+            EXPECT_EQ(list[i]->fileOffset(), uint64_t(kCount - list[i]->rva()) * 4);
+        }
+        list.sortByRva();
+        for (size_t i = 1; i < list.size(); ++i)
+            ASSERT_LT(list[i - 1]->rva(), list[i]->rva());
+    }
+    EXPECT_EQ(CountedBranch::alive, 0);
 }
 
 } // namespace
