@@ -1,7 +1,8 @@
 // Applying an ensemble patch in memory: the header, the patchers' regions transformed up into
 // programs and back down, and the three diffs that correct parameters, elements and the file.
-// Each intermediate is released as soon as the next step is done with it, so that the large
-// ones (transformed and corrected elements, assembled regions, result) do not pile up.
+// Each body stream is decoded only when its step needs it, and each intermediate is released
+// as soon as the next step is done with it, so that the large ones (the element and final diffs,
+// transformed and corrected elements, assembled regions, result) do not pile up.
 #include "deltapatch/ensemble.h"
 
 #include <algorithm>
@@ -9,7 +10,7 @@
 
 #include "deltapatch/blockdiff.h"
 #include "deltapatch/checksum.h"
-#include "deltapatch/lzma2blob.h"
+#include "deltapatch/ensemblebodyreader.h"
 #include "deltapatch/transformationpatcher.h"
 
 namespace deltapatch {
@@ -54,43 +55,41 @@ private:
     GrowableArray<TransformationPatcher*> m_Patchers;
 };
 
-// The body stream, or an empty one when the body set lacks it (or did not split): the step
-// that reads it then fails with its own status.
-ByteSource BodyStream(ByteSourceSet* body, size_t index)
-{
-    const ByteSource* stream = body->stream(index);
-    return stream != nullptr ? *stream : ByteSource();
-}
-
 // Applies a correction diff to a serialised set and splits the corrected result.
-PatchStatus Correct(ByteSink* predicted, ByteSource diff, ByteSink* corrected, ByteSourceSet* set)
+PatchStatus Correct(ByteSink* predicted, ByteSink* diff, ByteSink* corrected, ByteSourceSet* set)
 {
-    if (!ApplyBlockDiff(predicted->asSource(), &diff, corrected, false))
+    ByteSource patch = diff->asSource();
+    if (!ApplyBlockDiff(predicted->asSource(), &patch, corrected, false))
         return STATUS_GENERAL_ERROR;
     predicted->clear();
+    diff->clear();
     return set->init(corrected->data(), corrected->length()) ? STATUS_OK : STATUS_STREAM_ERROR;
 }
 
-// The state of one application: the old file, the header values, the patchers and the
-// corrected parameters and elements.
+// The state of one application: the old file, the header values, the body, the patchers and
+// the corrected parameters and elements.
 class EnsembleApplication {
 public:
-    EnsembleApplication(ByteSource old, const EnsemblePatchHeader& header)
-        : m_Old(old), m_Header(header)
+    EnsembleApplication(ByteSource old, const EnsemblePatchHeader& header, EnsembleBodyReader* body)
+        : m_Old(old), m_Header(header), m_Body(body)
     {
     }
 
-    PatchStatus run(ByteSourceSet* body, ByteSink* output);
+    // The new file into `result`, checked against the target checksum.
+    PatchStatus run(ByteSink* result);
 
 private:
-    PatchStatus readInitialParameters(ByteSource parameters);
+    PatchStatus readInitialParameters();
     PatchStatus predictParameters(ByteSink* serialised);
+    PatchStatus correctParameters(ByteSink* predicted);
     PatchStatus transformUp(ByteSink* serialised);
+    PatchStatus correctElements(ByteSink* transformed);
     PatchStatus transformDown(ByteSink* assembled);
-    PatchStatus finish(ByteSink* assembled, ByteSource diff, ByteSink* output);
+    PatchStatus finish(ByteSink* assembled, ByteSink* result);
 
     ByteSource m_Old;
     EnsemblePatchHeader m_Header;
+    EnsembleBodyReader* m_Body;
     PatcherList m_Patchers;
     ByteSink m_CorrectedParameters;
     ByteSourceSet m_ParameterSet;
@@ -98,33 +97,35 @@ private:
     ByteSourceSet m_ElementSet;
 };
 
-PatchStatus EnsembleApplication::run(ByteSourceSet* body, ByteSink* output)
+PatchStatus EnsembleApplication::run(ByteSink* result)
 {
-    PatchStatus status = readInitialParameters(BodyStream(body, BODY_INITIAL_PARAMETERS));
+    PatchStatus status = readInitialParameters();
     ByteSink scratch;
     if (status == STATUS_OK)
         status = predictParameters(&scratch);
     if (status == STATUS_OK)
-        status = Correct(&scratch, BodyStream(body, BODY_PARAMETER_DIFF), &m_CorrectedParameters,
-                         &m_ParameterSet);
+        status = correctParameters(&scratch);
     if (status == STATUS_OK)
         status = transformUp(&scratch);
     m_ParameterSet = ByteSourceSet();
     m_CorrectedParameters.clear();
     if (status == STATUS_OK)
-        status = Correct(&scratch, BodyStream(body, BODY_ELEMENT_DIFF), &m_CorrectedElements,
-                         &m_ElementSet);
+        status = correctElements(&scratch);
     // The re-assembled regions; the final diff reads them behind the old file, where they lie.
     ByteSink assembled;
     if (status == STATUS_OK)
         status = transformDown(&assembled);
     if (status != STATUS_OK)
         return status;
-    return finish(&assembled, BodyStream(body, BODY_FINAL_DIFF), output);
+    return finish(&assembled, result);
 }
 
-PatchStatus EnsembleApplication::readInitialParameters(ByteSource parameters)
+PatchStatus EnsembleApplication::readInitialParameters()
 {
+    ByteSink stream;
+    if (!m_Body->take(BODY_INITIAL_PARAMETERS, &stream))
+        return STATUS_STREAM_ERROR;
+    ByteSource parameters = stream.asSource();
     uint32_t count = 0;
     if (!parameters.readVarint32(&count))
         return STATUS_BAD_HEADER;
@@ -152,6 +153,24 @@ PatchStatus EnsembleApplication::readInitialParameters(ByteSource parameters)
             return STATUS_BAD_TRANSFORM;
     }
     return parameters.empty() ? STATUS_OK : STATUS_BAD_HEADER;
+}
+
+PatchStatus EnsembleApplication::correctParameters(ByteSink* predicted)
+{
+    ByteSink diff;
+    if (!m_Body->take(BODY_PARAMETER_DIFF, &diff))
+        return STATUS_STREAM_ERROR;
+    return Correct(predicted, &diff, &m_CorrectedParameters, &m_ParameterSet);
+}
+
+// Taken only now: the element diff is as long as the elements, and transforming up needs
+// the most memory of all steps.
+PatchStatus EnsembleApplication::correctElements(ByteSink* transformed)
+{
+    ByteSink diff;
+    if (!m_Body->take(BODY_ELEMENT_DIFF, &diff))
+        return STATUS_STREAM_ERROR;
+    return Correct(transformed, &diff, &m_CorrectedElements, &m_ElementSet);
 }
 
 PatchStatus EnsembleApplication::predictParameters(ByteSink* serialised)
@@ -216,21 +235,22 @@ PatchStatus EnsembleApplication::transformDown(ByteSink* assembled)
     return STATUS_OK;
 }
 
-// The final diff's old data are the old file followed by the assembled regions.
-PatchStatus EnsembleApplication::finish(ByteSink* assembled, ByteSource diff, ByteSink* output)
+// The final diff's old data are the old file followed by the assembled regions. The body is
+// finished first: the final diff is its last stream, and the decoder's memory goes with it.
+PatchStatus EnsembleApplication::finish(ByteSink* assembled, ByteSink* result)
 {
-    ByteSink result;
-    const bool applied = ApplyBlockDiffOverSegments(m_Old, assembled->asSource(), &diff, &result);
+    ByteSink diff;
+    if (!m_Body->take(BODY_FINAL_DIFF, &diff) || !m_Body->finish())
+        return STATUS_STREAM_ERROR;
+    ByteSource patch = diff.asSource();
+    const bool applied = ApplyBlockDiffOverSegments(m_Old, assembled->asSource(), &patch, result);
     assembled->clear();
+    diff.clear();
     if (!applied)
         return STATUS_GENERAL_ERROR;
-    if (ContentChecksum(result.data(), result.length()) != m_Header.targetChecksum)
+    if (ContentChecksum(result->data(), result->length()) != m_Header.targetChecksum)
         return STATUS_BAD_CRC;
-    if (output->length() == 0 && !output->failed()) {
-        *output = std::move(result);
-        return STATUS_OK;
-    }
-    return output->append(&result) ? STATUS_OK : STATUS_STREAM_ERROR;
+    return STATUS_OK;
 }
 
 } // namespace
@@ -261,15 +281,22 @@ PatchStatus ApplyEnsemblePatch(ByteSource old, ByteSource patch, ByteSink* outpu
     // The cheap check first: a patch for another old file must not cost a decompression.
     if (ContentChecksum(old.current(), old.remaining()) != header.sourceChecksum)
         return STATUS_BAD_CRC;
-    ByteSink body;
-    if (!ReadLzma2Blob(&patch, &body))
+    EnsembleBodyReader body;
+    if (!body.open(patch))
         return STATUS_STREAM_ERROR;
-    ByteSourceSet streams;
-    // Not checked on its own: a body that does not split has only empty streams, and the
-    // step that needs one fails with its own status.
-    streams.init(body.data(), body.length());
-    EnsembleApplication application(old, header);
-    return application.run(&streams, output);
+    ByteSink result;
+    const PatchStatus applied = EnsembleApplication(old, header, &body).run(&result);
+    // A body that breaks anywhere fails the patch as a whole, as it would if it had been decoded
+    // before the first step: whichever step stopped early, the rest of the body is checked.
+    if (!body.finish())
+        return STATUS_STREAM_ERROR;
+    if (applied != STATUS_OK)
+        return applied;
+    if (output->length() == 0 && !output->failed()) {
+        *output = std::move(result);
+        return STATUS_OK;
+    }
+    return output->append(&result) ? STATUS_OK : STATUS_STREAM_ERROR;
 }
 
 } // namespace deltapatch

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -106,6 +107,26 @@ Bytes sampleContent(size_t n, uint32_t seed)
     return out;
 }
 
+Bytes randomBytes(size_t n, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    Bytes out(n);
+    for (uint8_t& b : out)
+        b = static_cast<uint8_t>(random());
+    return out;
+}
+
+// A stream set header declaring `lengths` (whatever the streams really hold), then the streams.
+Bytes setDeclaring(const std::vector<uint32_t>& lengths, const std::vector<Bytes>& streams)
+{
+    Bytes out = varints({kStreamSetMagic, static_cast<uint32_t>(lengths.size())});
+    for (uint32_t length : lengths)
+        out = out + varints({length});
+    for (const Bytes& s : streams)
+        out = out + s;
+    return out;
+}
+
 // The fields of a patch before it is encoded; the body is the stream set of `streams`.
 struct PatchSpec {
     uint32_t magic = kEnsembleMagic;
@@ -133,6 +154,22 @@ PatchSpec plainPatch(const Bytes& oldData, const Bytes& newData)
     plan.streams = {varints({0}), diffOf(empty, empty), diffOf(empty, empty),
                     diffOf(oldData, newData)};
     return plan;
+}
+
+// A plain patch whose element and final diffs each end in 30000 incompressible bytes that no
+// diff reads, so that a cut through the compressed body can be placed inside either stream.
+constexpr size_t kPadding = 30000;
+PatchSpec paddedPatch(const Bytes& oldData, const Bytes& newData)
+{
+    PatchSpec plan = plainPatch(oldData, newData);
+    plan.streams[2] = plan.streams[2] + randomBytes(kPadding, 1);
+    plan.streams[3] = plan.streams[3] + randomBytes(kPadding, 2);
+    return plan;
+}
+
+Bytes cut(const Bytes& data, size_t length)
+{
+    return Bytes(data.begin(), data.begin() + std::ptrdiff_t(length));
 }
 
 // A plain patch whose stream 0 is replaced by `parameters`; the parameter and element diffs
@@ -505,6 +542,12 @@ TEST_F(EnsembleTest, DamagedInputsYieldTheirStatusAndNoNewFile)
     const Bytes oneParameter = streamSet({Bytes{0x01, 0x01, 0xAA}});
     const Bytes header = varints({kEnsembleMagic, kEnsembleVersion, checksumOf(oldData),
                                   checksumOf(newData), 0});
+    const auto lengthsOf = [](const PatchSpec& plan) {
+        std::vector<uint32_t> lengths;
+        for (const Bytes& stream : plan.streams)
+            lengths.push_back(static_cast<uint32_t>(stream.size()));
+        return lengths;
+    };
 
     const struct {
         const char* name;
@@ -533,6 +576,42 @@ TEST_F(EnsembleTest, DamagedInputsYieldTheirStatusAndNoNewFile)
         {"body missing", STATUS_STREAM_ERROR, [&](Inputs* in) { in->patchFile = header; }},
         {"body not a stream set", STATUS_BAD_HEADER,
          [&](Inputs* in) { in->patchFile = header + blobOf({1, 2, 3}); }},
+        // The set's lengths are checked against the blob's declared size before any stream is
+        // decoded, in 64 bits.
+        {"stream lengths past the body", STATUS_BAD_HEADER, [&](Inputs* in) {
+             std::vector<uint32_t> lengths = lengthsOf(in->plan);
+             lengths.back() += 1;
+             in->patchFile = header + blobOf(setDeclaring(lengths, in->plan.streams));
+         }},
+        {"stream lengths adding up only in 32 bits", STATUS_BAD_HEADER, [&](Inputs* in) {
+             std::vector<uint32_t> lengths = lengthsOf(in->plan);
+             lengths.insert(lengths.end(), {0x80000000u, 0x80000000u});
+             in->patchFile = header + blobOf(setDeclaring(lengths, in->plan.streams));
+         }},
+        {"stream set header cut short", STATUS_BAD_HEADER,
+         [&](Inputs* in) { in->patchFile = header + blobOf(varints({kStreamSetMagic, 4, 10})); }},
+        // Streams are decoded only when needed, yet a cut anywhere in the body still fails the
+        // patch as a whole, before any status a step would give.
+        {"body cut inside the element diff", STATUS_STREAM_ERROR, [&](Inputs* in) {
+             in->plan = paddedPatch(oldData, newData);
+             in->patchFile = cut(in->plan.encode(), header.size() + kPadding / 2);
+         }},
+        {"body cut inside the final diff", STATUS_STREAM_ERROR, [&](Inputs* in) {
+             in->plan = paddedPatch(oldData, newData);
+             const Bytes patch = in->plan.encode();
+             in->patchFile = cut(patch, patch.size() - kPadding / 2);
+         }},
+        {"body cut inside the final diff, target checksum wrong", STATUS_STREAM_ERROR, [&](Inputs* in) {
+             in->plan = paddedPatch(oldData, newData);
+             in->plan.targetChecksum ^= 1;
+             const Bytes patch = in->plan.encode();
+             in->patchFile = cut(patch, patch.size() - kPadding / 2);
+         }},
+        {"kind 8, body cut inside the element diff", STATUS_STREAM_ERROR, [&](Inputs* in) {
+             in->plan = paddedPatch(oldData, newData);
+             in->plan.streams[0] = varints({1, 8, 0, 4});
+             in->patchFile = cut(in->plan.encode(), header.size() + kPadding / 2);
+         }},
         {"patcher count missing", STATUS_BAD_HEADER, [](Inputs* in) { in->plan.streams[0] = {}; }},
         {"stream 0 not consumed", STATUS_BAD_HEADER,
          [](Inputs* in) { in->plan.streams[0] = varints({0, 0}); }},
@@ -632,6 +711,37 @@ TEST_F(EnsembleTest, DamagedInputsYieldTheirStatusAndNoNewFile)
             writeFile("patch", in.patchFile ? *in.patchFile : in.plan.encode()), files.insert("patch");
         EXPECT_EQ(apply("old", "patch", in.newName), row.expected);
         EXPECT_EQ(entries(), files);
+    }
+}
+
+// The body is decoded a stream at a time through one decoder: whatever dictionary it declares
+// (large bodies used to declare 64 MiB) and however its streams fall, the new file comes out.
+TEST_F(EnsembleTest, BodyAppliesWhateverDictionaryItDeclares)
+{
+    const Bytes oldData = sampleContent(40000, 13);
+    const Bytes newData = sampleContent(41000, 14);
+    const PatchSpec plan = paddedPatch(oldData, newData);
+    const size_t propertyAt = varints({plan.magic, plan.version, plan.sourceChecksum,
+                                       plan.targetChecksum, plan.prediction})
+                                  .size();
+    const struct {
+        const char* name;
+        std::optional<uint8_t> property;
+    } rows[] = {
+        {"as written", std::nullopt},
+        {"64 MiB", 28},
+        {"the largest there is", 40},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Bytes patch = plan.encode();
+        if (row.property)
+            patch.at(propertyAt) = *row.property;
+        ByteSink output;
+        ASSERT_EQ(ApplyEnsemblePatch(ByteSource(oldData.data(), oldData.size()),
+                                     ByteSource(patch.data(), patch.size()), &output),
+                  STATUS_OK);
+        EXPECT_TRUE(bytesOf(output) == newData);
     }
 }
 

@@ -11,6 +11,7 @@
 #include "capturedlog.h"
 #include "deltapatch/bodyblobwriter.h"
 #include "deltapatch/checksum.h"
+#include "deltapatch/lzma2blobreader.h"
 
 namespace deltapatch {
 namespace {
@@ -229,6 +230,73 @@ TEST(Lzma2Blob, MalformedBlobsFailWithTheirMessage)
         ByteSource source(row.input.data(), row.input.size());
         ByteSink out;
         EXPECT_FALSE(ReadLzma2Blob(&source, &out));
+        EXPECT_EQ(log.messages(), std::vector<std::string>{row.message});
+    }
+}
+
+// Ensemble bodies are taken in pieces through one decoder: any split into reads and skips gives
+// back the same bytes, and the end of the stream is checked only once everything is taken.
+TEST(Lzma2BlobReader, PiecesReadBackTheBlob)
+{
+    const Bytes data = mixedBytes(300000);
+    Bytes blob = blobOf(data);
+    const size_t blobLength = blob.size();
+    blob.push_back(0xAA); // bytes of the enclosing format
+    // Pieces alternate between read and skip; whatever is left at the end is read.
+    const std::vector<std::vector<size_t>> splits = {
+        {}, {0, 1, 4095, 4096, 70000}, {1, 299998}, {200000, 100000}};
+    for (const auto& split : splits) {
+        SCOPED_TRACE(split.size());
+        Lzma2BlobReader reader;
+        ASSERT_TRUE(reader.open(ByteSource(blob.data(), blob.size())));
+        ASSERT_EQ(reader.declared(), data.size());
+        Bytes expected;
+        ByteSink out;
+        size_t at = 0;
+        for (size_t i = 0; i < split.size(); ++i) {
+            if (i % 2 == 0) {
+                ASSERT_TRUE(reader.read(split[i], &out));
+                expected.insert(expected.end(), data.begin() + at, data.begin() + at + split[i]);
+            } else {
+                ASSERT_TRUE(reader.skip(split[i]));
+            }
+            at += split[i];
+        }
+        ASSERT_EQ(reader.left(), data.size() - at);
+        ASSERT_TRUE(reader.read(reader.left(), &out));
+        expected.insert(expected.end(), data.begin() + at, data.end());
+        EXPECT_TRUE(bytesOf(out) == expected);
+        EXPECT_TRUE(reader.finish());
+        EXPECT_EQ(reader.consumed(), blobLength);
+    }
+}
+
+// A failure is logged once and sticks: the applier stops at the first one, but the body's
+// final check must not pass after it.
+TEST(Lzma2BlobReader, FailuresStick)
+{
+    // An uncompressed chunk "hello" cut after "hel", and the same chunk whole.
+    const Bytes cutShort = {0x00, 5, 0x01, 0x00, 0x04, 'h', 'e', 'l'};
+    const Bytes whole = {0x00, 5, 0x01, 0x00, 0x04, 'h', 'e', 'l', 'l', 'o', 0x00};
+    const struct {
+        const char* name;
+        Bytes blob;
+        size_t firstRead;
+        const char* message;
+    } rows[] = {
+        {"input ends inside the stream", cutShort, 4, "Error uncompressing data 6"},
+        {"more than is left", whole, 6, "Error uncompressing data 5"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CapturedLog log;
+        Lzma2BlobReader reader;
+        ASSERT_TRUE(reader.open(ByteSource(row.blob.data(), row.blob.size())));
+        ByteSink out;
+        ASSERT_TRUE(reader.read(2, &out));
+        EXPECT_FALSE(reader.read(row.firstRead - 2, &out));
+        EXPECT_FALSE(reader.read(0, &out));
+        EXPECT_FALSE(reader.finish());
         EXPECT_EQ(log.messages(), std::vector<std::string>{row.message});
     }
 }
