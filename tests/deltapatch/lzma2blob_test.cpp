@@ -86,11 +86,12 @@ uint32_t referenceChecksum(const uint8_t* data, size_t length)
     return crc;
 }
 
-// Word-at-a-time CRC code has separate paths for short inputs, unaligned heads and tails.
+// Word-at-a-time and folding CRC code have separate paths for short inputs, unaligned heads,
+// one block, four blocks and tails.
 TEST(ContentChecksum, MatchesTheDefinitionAtEveryAlignment)
 {
     const Bytes data = randomBytes(4096 + 3 + 8, 11);
-    for (size_t length : {0, 1, 7, 8, 9, 15, 16, 17, 4096 + 3}) {
+    for (size_t length : {0, 1, 7, 8, 9, 15, 16, 17, 63, 64, 65, 80, 127, 128, 143, 200, 4096 + 3}) {
         for (size_t offset = 0; offset < 8; ++offset) {
             EXPECT_EQ(ContentChecksum(data.data() + offset, length),
                       referenceChecksum(data.data() + offset, length))
