@@ -3,6 +3,7 @@
 #include "deltapatch/ensemble.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -66,6 +67,13 @@ bool ReplaceFile(const char* path, const uint8_t* data, size_t length)
     return false;
 }
 
+// MADV_DONTNEED on a shared read-only file mapping drops only the process's references: the
+// pages stay in the page cache, clean and reclaimable, and come back from there when read.
+void DropPages(const MappedFile& file)
+{
+    ::madvise(const_cast<uint8_t*>(file.data()), file.length(), MADV_DONTNEED);
+}
+
 } // namespace
 
 PatchStatus ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath,
@@ -86,7 +94,8 @@ PatchStatus ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath,
     if (!oldFile.open(oldPath))
         return STATUS_FILE_IO_FAILED;
     ByteSink output;
-    status = ApplyEnsemblePatch(ByteSource(oldFile.data(), oldFile.length()), patch, &output);
+    status = ApplyEnsemblePatch(ByteSource(oldFile.data(), oldFile.length()), patch, &output,
+                                [&oldFile] { DropPages(oldFile); });
     if (status != STATUS_OK)
         return status;
     if (!ReplaceFile(newPath, output.data(), output.length()))

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "deltapatch/patchstatus.h"
 #include "deltapatch/streams.h"
@@ -33,5 +34,13 @@ PatchStatus ApplyEnsemblePatchFiles(const char* oldPath, const char* patchPath,
 // The same on memory: the old bytes are `old`'s remaining bytes, the patch is read from
 // `patch`'s position, the new file is appended to `output` (left untouched on failure).
 PatchStatus ApplyEnsemblePatch(ByteSource old, ByteSource patch, ByteSink* output);
+
+// Called at most once, when the old bytes will not be read again until the final diff reads
+// them afresh: a caller that maps the old file may let the kernel take its pages back meanwhile.
+using OldDataIdleCallback = std::function<void()>;
+
+// ApplyEnsemblePatch with `oldIdle` (may be empty) called as described above.
+PatchStatus ApplyEnsemblePatch(ByteSource old, ByteSource patch, ByteSink* output,
+                               const OldDataIdleCallback& oldIdle);
 
 } // namespace deltapatch

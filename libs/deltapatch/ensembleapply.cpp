@@ -70,8 +70,9 @@ PatchStatus Correct(ByteSink* predicted, ByteSink* diff, ByteSink* corrected, By
 // the corrected parameters and elements.
 class EnsembleApplication {
 public:
-    EnsembleApplication(ByteSource old, const EnsemblePatchHeader& header, EnsembleBodyReader* body)
-        : m_Old(old), m_Header(header), m_Body(body)
+    EnsembleApplication(ByteSource old, const EnsemblePatchHeader& header, EnsembleBodyReader* body,
+                        const OldDataIdleCallback& oldIdle)
+        : m_Old(old), m_Header(header), m_Body(body), m_OldIdle(oldIdle)
     {
     }
 
@@ -90,6 +91,7 @@ private:
     ByteSource m_Old;
     EnsemblePatchHeader m_Header;
     EnsembleBodyReader* m_Body;
+    const OldDataIdleCallback& m_OldIdle;
     PatcherList m_Patchers;
     ByteSink m_CorrectedParameters;
     ByteSourceSet m_ParameterSet;
@@ -109,6 +111,9 @@ PatchStatus EnsembleApplication::run(ByteSink* result)
         status = transformUp(&scratch);
     m_ParameterSet = ByteSourceSet();
     m_CorrectedParameters.clear();
+    // Correcting and assembling the elements works on the elements alone.
+    if (status == STATUS_OK && m_OldIdle)
+        m_OldIdle();
     if (status == STATUS_OK)
         status = correctElements(&scratch);
     // The re-assembled regions; the final diff reads them behind the old file, where they lie.
@@ -272,6 +277,12 @@ PatchStatus ReadEnsembleHeader(ByteSource* patch, EnsemblePatchHeader* header)
 
 PatchStatus ApplyEnsemblePatch(ByteSource old, ByteSource patch, ByteSink* output)
 {
+    return ApplyEnsemblePatch(old, patch, output, OldDataIdleCallback());
+}
+
+PatchStatus ApplyEnsemblePatch(ByteSource old, ByteSource patch, ByteSink* output,
+                               const OldDataIdleCallback& oldIdle)
+{
     if (output == nullptr)
         return STATUS_GENERAL_ERROR;
     EnsemblePatchHeader header;
@@ -285,7 +296,7 @@ PatchStatus ApplyEnsemblePatch(ByteSource old, ByteSource patch, ByteSink* outpu
     if (!body.open(patch))
         return STATUS_STREAM_ERROR;
     ByteSink result;
-    const PatchStatus applied = EnsembleApplication(old, header, &body).run(&result);
+    const PatchStatus applied = EnsembleApplication(old, header, &body, oldIdle).run(&result);
     // A body that breaks anywhere fails the patch as a whole, as it would if it had been decoded
     // before the first step: whichever step stopped early, the rest of the body is checked.
     if (!body.finish())

@@ -714,6 +714,27 @@ TEST_F(EnsembleTest, DamagedInputsYieldTheirStatusAndNoNewFile)
     }
 }
 
+// Between transforming up and the final diff the old bytes rest, and the file call lets their
+// pages go: the final diff must find them again.
+TEST_F(EnsembleTest, OldBytesRestBetweenTransformingUpAndTheFinalDiff)
+{
+    const MachoFiles files;
+    const Bytes patch = machoPatch(files, MACHO_X64).encode();
+    int calls = 0;
+    ByteSink output;
+    ASSERT_EQ(ApplyEnsemblePatch(ByteSource(files.oldData.data(), files.oldData.size()),
+                                 ByteSource(patch.data(), patch.size()), &output,
+                                 [&calls] { ++calls; }),
+              STATUS_OK);
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(bytesOf(output) == files.newData);
+
+    writeFile("old", files.oldData);
+    writeFile("patch", patch);
+    ASSERT_EQ(apply("old", "patch", "new"), STATUS_OK);
+    EXPECT_TRUE(readFile("new") == files.newData);
+}
+
 // The body is decoded a stream at a time through one decoder: whatever dictionary it declares
 // (large bodies used to declare 64 MiB) and however its streams fall, the new file comes out.
 TEST_F(EnsembleTest, BodyAppliesWhateverDictionaryItDeclares)
