@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "deltapatch/lzmablocks.h"
 #include "deltapatch/streams.h"
 
 namespace deltapatch {
@@ -46,7 +45,6 @@ private:
     bool pull(size_t n, ByteSink* sink);
     int decodeTo(uint8_t* out, size_t room, size_t* made);
 
-    LzmaBlocks m_Blocks;
     lzma_stream m_Stream = LZMA_STREAM_INIT;
     int m_Result = 0;          // of starting the decoder
     bool m_Failed = true;      // until open() succeeds
