@@ -86,15 +86,17 @@ private:
     Entry* newEntry(uint32_t rva);
     bool resizeIndex(size_t size);
     void insertIntoIndex(Slot* slots, size_t mask, uint32_t rva, uint32_t number) const;
-    void rebuildIndex();
+    void rebuildIndex() const;
     void sortOrder() const;
     void fail();
 
-    // Blocks of kBlockSize entries each.
+    // A first small block of entries, then blocks of one huge page each.
     GrowableArray<Entry*> m_Blocks;
     uint32_t m_EntryCount = 0;
-    // Open addressing, linear probing, at most half full; size a power of two.
-    GrowableArray<Slot> m_Index;
+    // Open addressing, linear probing, at most half full; size a power of two. Stale after a
+    // removal until the next lookup.
+    mutable GrowableArray<Slot> m_Index;
+    mutable bool m_IndexStale = false;
     // (rva << 32 | entry number) per label in the table; sorted lazily.
     mutable GrowableArray<uint64_t> m_Order;
     mutable bool m_Sorted = true;
@@ -111,9 +113,10 @@ template <typename Predicate> void LabelTable::remove(Predicate drop)
     }
     if (kept == m_Order.size())
         return;
-    // Shrinking never allocates.
+    // Shrinking never allocates. Trimming looks nothing up afterwards: the index is rebuilt
+    // only when something does.
     m_Order.resize(kept, 0);
-    rebuildIndex();
+    m_IndexStale = true;
 }
 
 } // namespace deltapatch

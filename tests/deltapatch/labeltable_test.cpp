@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -75,6 +76,43 @@ TEST(LabelTable, RemovedLabelsStayAliveAndTheRestStayFound)
     AddressLabel* again = table.findOrMake(0x40);
     EXPECT_NE(again, labels[0x40]);
     EXPECT_EQ(table.count(0x40), 1u);
+}
+
+// Tables beyond one storage block of a huge page: labels stay put, their order is the RVA
+// order of every label, also of those added after a removal.
+TEST(LabelTable, LargeTablesKeepLabelsAndOrderAcrossBlocks)
+{
+    LabelTable table;
+    std::vector<AddressLabel*> made;
+    const uint32_t count = 300000;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t rva = (i * 2654435761u) ^ 0x5A5A5A5Au; // distinct, scattered
+        made.push_back(table.findOrMake(rva));
+        ASSERT_NE(made.back(), nullptr);
+    }
+    table.remove([](const AddressLabel& label) { return label.rva % 3 == 0; });
+    AddressLabel* late = table.findOrMake(7);
+    ASSERT_NE(late, nullptr);
+    table.numberInRvaOrder();
+    std::vector<uint32_t> expected{7};
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t rva = (i * 2654435761u) ^ 0x5A5A5A5Au;
+        ASSERT_EQ(made[i]->rva, rva);
+        if (rva % 3 != 0)
+            expected.push_back(rva);
+    }
+    std::sort(expected.begin(), expected.end());
+    ASSERT_EQ(table.size(), expected.size());
+    size_t i = 0;
+    for (const auto& entry : table) {
+        ASSERT_EQ(entry.first, expected[i]);
+        ASSERT_EQ(entry.second.index, int32_t(i));
+        ++i;
+    }
+    EXPECT_EQ(late->index, std::lower_bound(expected.begin(), expected.end(), 7u) - expected.begin());
+    // The index behind lookups was rebuilt without the removed labels.
+    EXPECT_EQ(table.count(made[0]->rva), made[0]->rva % 3 == 0 ? 0u : 1u);
+    EXPECT_EQ(table.findOrMake(made[1]->rva) == made[1], made[1]->rva % 3 != 0);
 }
 
 TEST(LabelTable, RefusedReservationsLeaveProgramsThatRefuseEverything)
