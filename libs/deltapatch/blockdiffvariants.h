@@ -15,8 +15,8 @@ using DiffCost = std::function<size_t(const ByteSink& candidate)>;
 
 // Appends a headerless method-0 block diff from `old` to `newData` whose inserted stretches
 // were realigned (see RealignInsertions). The old data is suffix-sorted once; when `cost` is
-// set and the new data is at most `variantLimit` bytes, several scans are tried and the
-// cheapest diff is kept, otherwise the default scan is taken. False when an input is 2^31
+// set and the new data is at most `variantLimit` bytes, several scans are tried (fewer above
+// 2 MiB) and the cheapest diff is kept, otherwise the default scan is taken. False when an input is 2^31
 // bytes or more or memory runs out. May throw std::bad_alloc.
 bool GenerateSmallestBlockDiff(ByteSource old, ByteSource newData, ByteSink* out,
                                const DiffCost& cost, size_t variantLimit,

@@ -8,13 +8,11 @@
 
 #include "deltapatch/blockdiff_generate.h"
 #include "deltapatch/blockdiffvariants.h"
-#include "deltapatch/bodyblobwriter.h"
 #include "deltapatch/checksum.h"
 #include "deltapatch/elementpairing.h"
 #include "deltapatch/ensemble.h"
 #include "deltapatch/ensembleelements.h"
 #include "deltapatch/ensemblepatchwriter.h"
-#include "deltapatch/extrarealignment.h"
 #include "deltapatch/imagealignment.h"
 #include "deltapatch/programsource.h"
 #include "deltapatch/scannedblockdiff.h"
@@ -27,12 +25,10 @@ constexpr uint64_t kProgressScale = 1000;
 // larger ones would take as long again for each way tried.
 constexpr size_t kVariantLimit = size_t(16) << 20;
 
-// What a diff costs once it is in the body.
+// About what a diff costs once it is in the body.
 size_t compressedBodySize(const ByteSink& diff)
 {
-    ByteSink compressed;
-    return WriteBodyLzma2Blob(diff.data(), diff.length(), &compressed) ? compressed.length()
-                                                                        : SIZE_MAX;
+    return EstimateBodyBlobSize(diff, kBodyLiteralContextBits);
 }
 
 // Maps the progress of each step onto one scale from 0 to kProgressScale.
@@ -139,7 +135,7 @@ PatchStatus buildExecutableAware(const Inputs& in, const ElementPairs& pairs,
     ok = ok && GenerateSmallestBlockDiff(elements.ensemble().asSource(), in.newData,
                                          &body.finalDiff, compressedBodySize, kVariantLimit,
                                          progress->forStep());
-    return ok && WriteEnsemblePatch(header, &body, out, BodyCompression::Strong)
+    return ok && WriteEnsemblePatch(header, &body, out, BodyCompression::StrongestOfContexts)
                ? STATUS_OK
                : STATUS_GENERAL_ERROR;
 }

@@ -1,6 +1,8 @@
 // Ensemble patch layout: header fields, patcher list, parameter diff and the compressed body.
 #include "deltapatch/ensemblepatchwriter.h"
 
+#include <cstdint>
+
 #include "deltapatch/blockdiff.h"
 #include "deltapatch/bodyblobwriter.h"
 #include "deltapatch/lzma2blob.h"
@@ -37,6 +39,79 @@ bool WriteParameterDiff(size_t patchers, ByteSink* out)
                              METHOD_NONE);
 }
 
+namespace {
+
+// Bodies up to this length get their literal context bits chosen.
+constexpr size_t kSearchLimit = size_t(4) << 20;
+constexpr size_t kEstimatedZeroRun = 64;
+
+// WriteBodyLzma2Blob's settings with other literal context bits: a final diff that inserts much
+// text (symbol names) gains from more context, sparse differences from none.
+Lzma2Tuning bodyTuning(uint32_t literalContextBits)
+{
+    Lzma2Tuning tuning;
+    tuning.extreme = true;
+    tuning.niceLength = 273;
+    tuning.literalContextBits = literalContextBits;
+    tuning.positionBits = 0;
+    tuning.dictionaryLimit = uint32_t(4) << 20;
+    return tuning;
+}
+
+bool writeSearchedBody(const ByteSink& serialised, ByteSink* out)
+{
+    uint32_t bestBits = kBodyLiteralContextBits;
+    if (serialised.length() <= kSearchLimit) {
+        size_t best = EstimateBodyBlobSize(serialised, bestBits);
+        for (uint32_t bits : {0u, 3u}) {
+            const size_t estimate = EstimateBodyBlobSize(serialised, bits);
+            if (estimate < best) {
+                best = estimate;
+                bestBits = bits;
+            }
+        }
+    }
+    if (bestBits == kBodyLiteralContextBits)
+        return WriteBodyLzma2Blob(serialised.data(), serialised.length(), out);
+    return WriteLzma2Blob(serialised.data(), serialised.length(), out, bodyTuning(bestBits));
+}
+
+bool writeBody(const ByteSink& serialised, BodyCompression compression, ByteSink* out)
+{
+    switch (compression) {
+    case BodyCompression::Standard:
+        return WriteLzma2Blob(serialised.data(), serialised.length(), out);
+    case BodyCompression::Strong:
+        return WriteBodyLzma2Blob(serialised.data(), serialised.length(), out);
+    default:
+        return writeSearchedBody(serialised, out);
+    }
+}
+
+} // namespace
+
+size_t EstimateBodyBlobSize(const ByteSink& data, uint32_t literalContextBits)
+{
+    ByteSink condensed;
+    if (!condensed.reserve(data.length()))
+        return SIZE_MAX;
+    const uint8_t* bytes = data.data();
+    uint8_t* to = condensed.tail();
+    size_t kept = 0;
+    size_t zeros = 0;
+    for (size_t i = 0; i < data.length(); ++i) {
+        zeros = bytes[i] == 0 ? zeros + 1 : 0;
+        if (zeros <= kEstimatedZeroRun)
+            to[kept++] = bytes[i];
+    }
+    condensed.commit(kept);
+    ByteSink compressed;
+    return WriteLzma2Blob(condensed.data(), condensed.length(), &compressed,
+                          bodyTuning(literalContextBits))
+               ? compressed.length()
+               : SIZE_MAX;
+}
+
 bool WriteEnsemblePatch(const EnsemblePatchHeader& header, EnsembleBody* body, ByteSink* out,
                         BodyCompression compression)
 {
@@ -50,10 +125,7 @@ bool WriteEnsemblePatch(const EnsemblePatchHeader& header, EnsembleBody* body, B
     return bodyOk && out->writeVarint32(kEnsembleMagic) && out->writeVarint32(kEnsembleVersion) &&
            out->writeVarint32(header.sourceChecksum) &&
            out->writeVarint32(header.targetChecksum) &&
-           out->writeVarint32(header.sizePrediction) &&
-           (compression == BodyCompression::Strong
-                ? WriteBodyLzma2Blob(serialised.data(), serialised.length(), out)
-                : WriteLzma2Blob(serialised.data(), serialised.length(), out));
+           out->writeVarint32(header.sizePrediction) && writeBody(serialised, compression, out);
 }
 
 } // namespace deltapatch

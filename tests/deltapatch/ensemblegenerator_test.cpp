@@ -1,5 +1,6 @@
 // Tests of ensemble patch generation: round trips over a table of file pairs, the choice between
-// the executable-aware and the plain form, the self-check, label matching and progress.
+// the executable-aware and the plain form, the self-check, label matching, progress and the
+// body's compression settings.
 #include "deltapatch/ensemblegenerator.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "deltapatch/checksum.h"
 #include "deltapatch/elementpairing.h"
 #include "deltapatch/ensemble.h"
 #include "deltapatch/ensembleelements.h"
+#include "deltapatch/ensemblepatchwriter.h"
 #include "deltapatch/imagealignment.h"
 #include "deltapatch/lzma2blob.h"
 #include "deltapatch/programsource.h"
@@ -381,6 +384,79 @@ TEST(ElementPairingTest, PairsInOrderByKind)
             found.push_back({pairs.items[i].oldElement.offset / 100,
                              pairs.items[i].newElement.offset / 100});
         EXPECT_EQ(found, row.pairs) << row.old.size() << " old, " << row.newKinds.size() << " new";
+    }
+}
+
+// Words of random syllables, an upper-case consonant and a lower-case vowel each: the class of
+// a byte tells which class comes next and little repeats exactly, as in the mixed-case symbol
+// names a final diff inserts.
+std::string syllableText(size_t words, uint32_t seed)
+{
+    static const char consonants[] = "BDFGKLMNPRSTVZ";
+    static const char vowels[] = "aeiou";
+    std::string text;
+    for (size_t w = 0; w < words; ++w) {
+        seed = seed * 1103515245u + 12345u;
+        for (uint32_t n = 2 + (seed >> 28) % 3; n > 0; --n) {
+            seed = seed * 1103515245u + 12345u;
+            text += consonants[(seed >> 16) % 14];
+            text += vowels[(seed >> 8) % 5];
+        }
+        text += w % 8 == 7 ? '\n' : '_';
+    }
+    return text;
+}
+
+// The literal context bits of the first LZMA2 chunk of the patch's body blob, or -1.
+int literalContextBitsOfBody(const std::string& patch)
+{
+    ByteSource source = sourceOf(patch);
+    uint32_t field = 0;
+    for (int i = 0; i < 6; ++i) { // five header fields, then the blob's property byte and size
+        if (!(i == 5 ? source.skip(1) && source.readVarint32(&field) : source.readVarint32(&field)))
+            return -1;
+    }
+    uint8_t chunk[6];
+    if (!source.read(chunk, sizeof chunk) || chunk[0] < 0xE0) // a chunk that sets new properties
+        return -1;
+    return chunk[5] % 9;
+}
+
+// The body is compressed with the literal context that suits it, and whatever was chosen reads.
+TEST(EnsemblePatchWriterTest, ChoosesLiteralContextBitsByTheBodyAndTheBodyReads)
+{
+    std::string sparseNew = randomBytes(200000, 5);
+    for (size_t i = 0; i < sparseNew.size(); i += 97)
+        sparseNew[i] = char(sparseNew[i] + 1);
+    struct Row {
+        const char* what;
+        std::string old;
+        std::string newData;
+        bool expectTextContext;
+    };
+    const Row rows[] = {{"inserted names", syllableText(100, 1), syllableText(20000, 2), true},
+                        {"sparse differences", randomBytes(200000, 5), sparseNew, false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        EnsemblePatchHeader header;
+        header.sourceChecksum = ContentChecksum(reinterpret_cast<const uint8_t*>(row.old.data()), row.old.size());
+        header.targetChecksum = ContentChecksum(reinterpret_cast<const uint8_t*>(row.newData.data()), row.newData.size());
+        EnsembleBody body;
+        ASSERT_TRUE(WritePatcherList(ElementPairs(), &body.patchers));
+        ASSERT_TRUE(WriteParameterDiff(0, &body.parameterDiff));
+        ASSERT_TRUE(WriteParameterDiff(0, &body.elementDiff));
+        ASSERT_TRUE(GenerateBlockDiff(sourceOf(row.old), sourceOf(row.newData), &body.finalDiff,
+                                      false, METHOD_NONE));
+        ByteSink patch;
+        ASSERT_TRUE(WriteEnsemblePatch(header, &body, &patch, BodyCompression::StrongestOfContexts));
+        const int bits = literalContextBitsOfBody(stringOf(patch));
+        if (row.expectTextContext)
+            EXPECT_EQ(bits, 3);
+        else
+            EXPECT_TRUE(bits == 0 || bits == 1) << bits;
+        PatchStatus status = STATUS_GENERAL_ERROR;
+        EXPECT_EQ(apply(row.old, stringOf(patch), &status), row.newData);
+        EXPECT_EQ(status, STATUS_OK);
     }
 }
 
