@@ -31,7 +31,9 @@ private:
     bool readHeaderVarint(uint32_t* value);
     bool readHeader();
 
-    Lzma2BlobReader m_Blob;
+    // Without huge pages: the decoder lives through transform up, the applier's peak, having
+    // decoded only the first two streams.
+    Lzma2BlobReader m_Blob{false};
     bool m_Split = false;
     bool m_Broken = false;    // the blob failed to decode
     bool m_Finished = false;

@@ -56,7 +56,8 @@ bool Encode(lzma_stream* stream, const uint8_t* data, size_t length, ByteSink* s
 
 bool ReadLzma2Blob(ByteSource* source, ByteSink* sink)
 {
-    Lzma2BlobReader reader;
+    // Decoded whole at once: the dictionary fills completely anyway.
+    Lzma2BlobReader reader(true);
     if (!reader.open(*source) || !reader.read(reader.declared(), sink) || !reader.finish())
         return false;
     return source->skip(reader.consumed());

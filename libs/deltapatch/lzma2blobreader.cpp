@@ -126,9 +126,8 @@ bool Lzma2BlobReader::open(const ByteSource& blob)
     }
     m_HeaderLength = static_cast<size_t>(in.current() - blob.current());
     m_InputLength = in.remaining();
-    // liblzma's own allocator on purpose: a dictionary from malloc is resident only where
-    // output has reached it, and an ensemble body keeps its decoder through the steps that
-    // need the most memory after decoding only a few bytes.
+    if (m_HugePages)
+        m_Stream.allocator = m_Blocks.allocator();
     m_Result = StartDecoder(&m_Stream, property, m_Declared, in.remaining());
     m_Stream.next_in = in.current();
     m_Stream.avail_in = in.remaining();

@@ -7,13 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "deltapatch/lzmablocks.h"
 #include "deltapatch/streams.h"
 
 namespace deltapatch {
 
 class Lzma2BlobReader {
 public:
-    Lzma2BlobReader() = default;
+    // With `hugePages` the decoder's dictionary comes from the engine's buffer allocator, which
+    // is faster to fill but resident as a whole from the start (liblzma writes its last byte);
+    // without, only the pages that output has reached are resident, which suits a reader kept
+    // open while little has been decoded.
+    explicit Lzma2BlobReader(bool hugePages = false) : m_HugePages(hugePages) {}
     ~Lzma2BlobReader();
     Lzma2BlobReader(const Lzma2BlobReader&) = delete;
     Lzma2BlobReader& operator=(const Lzma2BlobReader&) = delete;
@@ -45,7 +50,9 @@ private:
     bool pull(size_t n, ByteSink* sink);
     int decodeTo(uint8_t* out, size_t room, size_t* made);
 
+    LzmaBlocks m_Blocks;
     lzma_stream m_Stream = LZMA_STREAM_INIT;
+    bool m_HugePages = false;
     int m_Result = 0;          // of starting the decoder
     bool m_Failed = true;      // until open() succeeds
     bool m_Ended = false;      // the decoder has seen the end of the stream
