@@ -1,5 +1,6 @@
-// Ensemble patch generation: the plain form always, the executable-aware form when both files
-// hold executables of a kind; the smallest candidate that reproduces the new file is kept.
+// Ensemble patch generation: the plain form always, a compact plain form for small files, the
+// executable-aware form when both files hold executables of a kind; the smallest candidate that
+// reproduces the new file is kept.
 #include "deltapatch/ensemblegenerator.h"
 
 #include <algorithm>
@@ -24,6 +25,9 @@ constexpr uint64_t kProgressScale = 1000;
 // Diffs of new data up to this length are scanned several ways and the smallest is kept; the
 // larger ones would take as long again for each way tried.
 constexpr size_t kVariantLimit = size_t(16) << 20;
+
+// Files up to this length also get the compact plain form.
+constexpr size_t kCompactPlainLimit = size_t(256) << 10;
 
 // About what a diff costs once it is in the body.
 size_t compressedBodySize(const ByteSink& diff)
@@ -93,6 +97,23 @@ PatchStatus buildPlain(const Inputs& in, const ScannedBlockDiff& whole, ByteSink
                     WriteParameterDiff(0, &body.parameterDiff) &&
                     WriteParameterDiff(0, &body.elementDiff) &&
                     whole.appendPatch(&body.finalDiff) && WriteEnsemblePatch(header, &body, out);
+    return ok ? STATUS_OK : STATUS_STREAM_ERROR;
+}
+
+// The plain form once more for small files, where a few bytes decide against the bare block
+// diff: streams 1 and 2 in their shortest form, the final diff scanned several ways and the
+// body's literal context chosen.
+PatchStatus buildCompactPlain(const Inputs& in, ByteSink* out)
+{
+    EnsembleBody body;
+    EnsemblePatchHeader header = in.header;
+    header.sizePrediction = 0;
+    const bool ok = WritePatcherList(ElementPairs(), &body.patchers) &&
+                    WriteEmptySetDiff(&body.parameterDiff) &&
+                    WriteEmptySetDiff(&body.elementDiff) &&
+                    GenerateSmallestBlockDiff(in.old, in.newData, &body.finalDiff,
+                                              compressedBodySize, kCompactPlainLimit, nullptr) &&
+                    WriteEnsemblePatch(header, &body, out, BodyCompression::StrongestOfContexts);
     return ok ? STATUS_OK : STATUS_STREAM_ERROR;
 }
 
@@ -187,10 +208,14 @@ PatchStatus generate(const Inputs& in, ByteSink* patch, const EnsembleGeneratorO
     ScannedBlockDiff whole;
     if (!whole.scan(in.old, in.newData, progress.forStep()))
         return STATUS_GENERAL_ERROR;
-    Candidate candidates[2];
+    Candidate candidates[3];
     size_t count = 0;
     candidates[count].status = buildPlain(in, whole, &candidates[count].patch);
     ++count;
+    if (in.newData.remaining() <= kCompactPlainLimit) {
+        candidates[count].status = buildCompactPlain(in, &candidates[count].patch);
+        ++count;
+    }
     if (pairs.count > 0) {
         progress.step(300, 350);
         ImageAlignment alignment;

@@ -39,10 +39,20 @@ bool WriteParameterDiff(size_t patchers, ByteSink* out)
                              METHOD_NONE);
 }
 
+bool WriteEmptySetDiff(ByteSink* out)
+{
+    ByteSinkSet predicted;
+    ByteSink from;
+    ByteSink to;
+    return predicted.copyToOneStream(&from) && to.writeVarint32(kStreamSetMagic) &&
+           to.writeVarint32(0) &&
+           GenerateBlockDiff(from.asSource(), to.asSource(), out, false, METHOD_NONE);
+}
+
 namespace {
 
 // Bodies up to this length get their literal context bits chosen.
-constexpr size_t kSearchLimit = size_t(4) << 20;
+constexpr size_t kSearchLimit = size_t(64) << 20;
 constexpr size_t kEstimatedZeroRun = 64;
 
 // WriteBodyLzma2Blob's settings with other literal context bits: a final diff that inserts much

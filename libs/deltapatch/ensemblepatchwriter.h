@@ -25,9 +25,13 @@ bool WritePatcherList(const ElementPairs& pairs, ByteSink* out);
 // predicted to the (identical) corrected parameter sets.
 bool WriteParameterDiff(size_t patchers, ByteSink* out);
 
+// Stream 1 or 2 of a patch without patchers in its shortest form: the block diff from the
+// predicted (empty, ten-stream) set to a set of no streams, which holds nothing either.
+bool WriteEmptySetDiff(ByteSink* out);
+
 // How the body is compressed: as the container compresses; with the slower settings of
 // WriteBodyLzma2Blob that suit the long zero runs of an executable-aware body; or, for bodies
-// up to 4 MiB, with those settings at whichever of literal context bits 1, 0 and 3 the
+// up to 64 MiB, with those settings at whichever of literal context bits 1, 0 and 3 the
 // estimate above finds smallest.
 enum class BodyCompression { Standard, Strong, StrongestOfContexts };
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -323,6 +324,40 @@ TEST(EnsembleGeneratorTest, SelfCheckRejectsADamagedPatch)
     ASSERT_TRUE(patch.write("kept", 4));
     EXPECT_NE(GenerateEnsemblePatch(sourceOf(old), sourceOf(newData), &patch, damageAll), STATUS_OK);
     EXPECT_EQ(stringOf(patch), "kept");
+}
+
+// Small files get a second, compact plain candidate, and the smallest candidate that reproduces
+// the new data is the patch.
+TEST(EnsembleGeneratorTest, SmallFilesGetACompactPlainCandidate)
+{
+    struct Row {
+        const char* what;
+        std::string old;
+        std::string newData;
+        size_t candidates;
+    };
+    std::string largeNew = randomBytes(300000, 8);
+    largeNew.replace(1000, 5, "edits");
+    const Row rows[] = {{"small text", textSample(3000, 1), textSample(3100, 2), 2},
+                        {"above 256 KiB", randomBytes(300000, 8), largeNew, 1}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<size_t> sizes;
+        EnsembleGeneratorOptions recordAll;
+        recordAll.executableAware = false;
+        recordAll.beforeVerify = [&sizes](ByteSink* candidate, bool) {
+            sizes.push_back(candidate->length());
+            candidate->data()[candidate->length() - 1] ^= 0x40; // on to the next candidate
+        };
+        EXPECT_NE(generate(row.old, row.newData, recordAll).status, STATUS_OK);
+        ASSERT_EQ(sizes.size(), row.candidates);
+        const Generated made = generate(row.old, row.newData);
+        ASSERT_EQ(made.status, STATUS_OK);
+        EXPECT_EQ(made.patch.size(), *std::min_element(sizes.begin(), sizes.end()));
+        PatchStatus status = STATUS_GENERAL_ERROR;
+        EXPECT_EQ(apply(row.old, made.patch, &status), row.newData);
+        EXPECT_EQ(status, STATUS_OK);
+    }
 }
 
 TEST(EnsembleGeneratorTest, ReportsProgressUpToTheEnd)
