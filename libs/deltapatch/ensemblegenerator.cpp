@@ -1,6 +1,6 @@
 // Ensemble patch generation: the plain form always, a compact plain form for small files, the
-// executable-aware form when both files hold executables of a kind; the smallest candidate that
-// reproduces the new file is kept.
+// executable-aware form when both files hold executables of a kind (for small files twice, on
+// two alignments); the smallest candidate that reproduces the new file is kept.
 #include "deltapatch/ensemblegenerator.h"
 
 #include <algorithm>
@@ -25,6 +25,13 @@ constexpr uint64_t kProgressScale = 1000;
 // Diffs of new data up to this length are scanned several ways and the smallest is kept; the
 // larger ones would take as long again for each way tried.
 constexpr size_t kVariantLimit = size_t(16) << 20;
+
+// Label matching follows the copies of a whole-file scan. Files up to 1 MiB also get an
+// executable-aware candidate whose scan switches alignments less readily, which keeps functions
+// that moved together in one copy: neither scan wins everywhere (the ELF i386 pair's patch is
+// 10% smaller with it, the large PE32+ pair's 25% larger).
+constexpr int64_t kSteadyAlignmentBeatBy = 24;
+constexpr size_t kSteadyAlignmentLimit = size_t(1) << 20;
 
 // Files up to this length also get the compact plain form.
 constexpr size_t kCompactPlainLimit = size_t(256) << 10;
@@ -161,6 +168,19 @@ PatchStatus buildExecutableAware(const Inputs& in, const ElementPairs& pairs,
                : STATUS_GENERAL_ERROR;
 }
 
+PatchStatus buildWithSteadyAlignment(const Inputs& in, const ElementPairs& pairs,
+                                     StepProgress* progress, ByteSink* out)
+{
+    ImageAlignment alignment;
+    {
+        ScannedBlockDiff scan;
+        if (!scan.scan(in.old, in.newData, nullptr, kSteadyAlignmentBeatBy))
+            return STATUS_GENERAL_ERROR;
+        alignment.build(scan.control(), in.old.remaining());
+    }
+    return buildExecutableAware(in, pairs, alignment, progress, out);
+}
+
 PatchStatus verify(const Inputs& in, const ByteSink& candidate)
 {
     ByteSink output;
@@ -208,7 +228,7 @@ PatchStatus generate(const Inputs& in, ByteSink* patch, const EnsembleGeneratorO
     ScannedBlockDiff whole;
     if (!whole.scan(in.old, in.newData, progress.forStep()))
         return STATUS_GENERAL_ERROR;
-    Candidate candidates[3];
+    Candidate candidates[4];
     size_t count = 0;
     candidates[count].status = buildPlain(in, whole, &candidates[count].patch);
     ++count;
@@ -224,6 +244,11 @@ PatchStatus generate(const Inputs& in, ByteSink* patch, const EnsembleGeneratorO
         Candidate& aware = candidates[count++];
         aware.executableAware = true;
         aware.status = buildExecutableAware(in, pairs, alignment, &progress, &aware.patch);
+        if (in.newData.remaining() <= kSteadyAlignmentLimit) {
+            Candidate& steady = candidates[count++];
+            steady.executableAware = true;
+            steady.status = buildWithSteadyAlignment(in, pairs, &progress, &steady.patch);
+        }
     }
     progress.step(800, kProgressScale);
     const PatchStatus status = choose(in, candidates, count, patch, options);

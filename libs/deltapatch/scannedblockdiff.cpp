@@ -22,7 +22,8 @@ const ByteSink& emptySink()
 
 } // namespace
 
-bool ScannedBlockDiff::scan(ByteSource old, ByteSource newData, const ProgressCallback& progress)
+bool ScannedBlockDiff::scan(ByteSource old, ByteSource newData, const ProgressCallback& progress,
+                            int64_t beatBy)
 {
     m_Scanner.reset();
     const size_t oldLength = old.remaining();
@@ -32,7 +33,7 @@ bool ScannedBlockDiff::scan(ByteSource old, ByteSource newData, const ProgressCa
     std::unique_ptr<int32_t[]> sa(new (std::nothrow) int32_t[oldLength == 0 ? 1 : oldLength]);
     std::unique_ptr<BlockDiffScanner> scanner(new (std::nothrow) BlockDiffScanner(
         old.current(), static_cast<int32_t>(oldLength), newData.current(),
-        static_cast<int32_t>(m_NewLength)));
+        static_cast<int32_t>(m_NewLength), beatBy));
     SuffixIndex index;
     if (!sa || !scanner ||
         !BuildSuffixArray(old.current(), static_cast<int32_t>(oldLength), sa.get()) ||

@@ -14,9 +14,11 @@ namespace deltapatch {
 
 class ScannedBlockDiff {
 public:
-    // Suffix-sorts `old` and scans `newData` against it. Both must outlive this object. False
-    // when an input is 2^31 bytes or more (logged) or memory runs out.
-    bool scan(ByteSource old, ByteSource newData, const ProgressCallback& progress);
+    // Suffix-sorts `old` and scans `newData` against it, switching alignments as the scanner's
+    // `beatBy` says. Both inputs must outlive this object. False when an input is 2^31 bytes or
+    // more (logged) or memory runs out.
+    bool scan(ByteSource old, ByteSource newData, const ProgressCallback& progress,
+              int64_t beatBy = BlockDiffScanner::kDefaultBeatBy);
 
     // Appends the headerless method-0 patch of the scan (method byte, new size, section
     // lengths, control, diff and extra bytes). Only after a successful scan.

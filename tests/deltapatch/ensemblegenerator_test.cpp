@@ -224,6 +224,32 @@ TEST(EnsembleGeneratorTest, ExecutableAwareFormReproducesEveryExecutablePair)
     }
 }
 
+// Small executables get an executable-aware candidate on each of two alignments; whichever is
+// verified first, each reproduces the new file.
+TEST(EnsembleGeneratorTest, EveryExecutableAwareCandidateReproducesTheNewFile)
+{
+    const Pair pair = executablePairs()[0];
+    for (int keep = 0; keep < 3; ++keep) {
+        SCOPED_TRACE(keep);
+        int aware = 0;
+        EnsembleGeneratorOptions options;
+        options.beforeVerify = [&aware, keep](ByteSink* candidate, bool executableAware) {
+            if (!executableAware || aware++ != keep)
+                candidate->data()[candidate->length() - 1] ^= 0x40;
+        };
+        const Generated made = generate(pair.old, pair.newData, options);
+        if (keep == 2) { // there are only two
+            EXPECT_EQ(aware, 2);
+            EXPECT_NE(made.status, STATUS_OK);
+            continue;
+        }
+        ASSERT_EQ(made.status, STATUS_OK);
+        EXPECT_EQ(patcherCount(made.patch), 1);
+        PatchStatus status = STATUS_GENERAL_ERROR;
+        EXPECT_TRUE(apply(pair.old, made.patch, &status) == pair.newData);
+    }
+}
+
 // Where executables were rebuilt, the label-indexed element diff must pay off against diffing
 // the bytes, in which every displacement across an insertion differs.
 TEST(EnsembleGeneratorTest, ExecutableAwarePatchIsSmallerThanThePlainDiff)
