@@ -54,6 +54,8 @@ namespace {
 // Bodies up to this length get their literal context bits chosen.
 constexpr size_t kSearchLimit = size_t(64) << 20;
 constexpr size_t kEstimatedZeroRun = 64;
+constexpr size_t kQuickEstimateAbove = size_t(1) << 20;
+constexpr uint32_t kQuickEstimateNiceLength = 32;
 
 // WriteBodyLzma2Blob's settings with other literal context bits: a final diff that inserts much
 // text (symbol names) gains from more context, sparse differences from none.
@@ -115,9 +117,14 @@ size_t EstimateBodyBlobSize(const ByteSink& data, uint32_t literalContextBits)
             to[kept++] = bytes[i];
     }
     condensed.commit(kept);
+    // Large diffs differ by more between candidates, and the quick settings still rank them.
+    Lzma2Tuning tuning = bodyTuning(literalContextBits);
+    if (kept > kQuickEstimateAbove) {
+        tuning.extreme = false;
+        tuning.niceLength = kQuickEstimateNiceLength;
+    }
     ByteSink compressed;
-    return WriteLzma2Blob(condensed.data(), condensed.length(), &compressed,
-                          bodyTuning(literalContextBits))
+    return WriteLzma2Blob(condensed.data(), condensed.length(), &compressed, tuning)
                ? compressed.length()
                : SIZE_MAX;
 }
