@@ -69,9 +69,9 @@ bool GenerateSmallestBlockDiff(ByteSource old, ByteSource newData, ByteSink* out
     }
     const bool small = newData.remaining() <= kLargeDiff;
     const int64_t* variants = small ? kSmallDiffVariants : kLargeDiffVariants;
-    size_t count = 1;
-    if (cost && newData.remaining() <= variantLimit)
-        count = small ? std::size(kSmallDiffVariants) : std::size(kLargeDiffVariants);
+    size_t count = small ? std::size(kSmallDiffVariants) : std::size(kLargeDiffVariants);
+    if (!cost || newData.remaining() > variantLimit)
+        count = 1;
     ByteSink best;
     size_t bestCost = 0;
     for (size_t i = 0; i < count; ++i) {
