@@ -62,66 +62,55 @@ uint64_t LeadingOthers(const uint8_t* bytes, uint64_t count, uint32_t first)
     return n;
 }
 
-} // namespace
-
-bool DisassemblerElf32ARM::TypedRVAARM::computeRelativeTarget(const uint8_t* bytes,
-                                                               size_t available)
+// The branch of `form` in bytes (enough of them) at `rva`: its target relative to the RVA and
+// the opcode the assembler rebuilds it from.
+ElfBranch DecodeBranch(int form, const uint8_t* bytes, uint32_t rva)
 {
-    if (available < instructionSize())
-        return false;
-    m_Bytes = bytes;
     uint32_t i = 0;
     uint32_t relative = 0;
-    switch (m_Type) {
-    case 0:
+    uint16_t opcode = 0;
+    switch (form) {
+    case ELF_BRANCH_ARM_THUMB_BCOND:
         i = ReadU16(bytes);
         relative = SignExtend((i & 0xFF) << 1, 9) + 4;
-        m_Opcode = uint16_t((i >> 8) | 0x1000);
+        opcode = uint16_t((i >> 8) | 0x1000);
         break;
-    case 1:
+    case ELF_BRANCH_ARM_THUMB_B:
         i = ReadU16(bytes);
         relative = SignExtend((i & 0x7FF) << 1, 12) + 4;
-        m_Opcode = uint16_t((i >> 11) | 0x2000);
+        opcode = uint16_t((i >> 11) | 0x2000);
         break;
-    case 2:
+    case ELF_BRANCH_ARM_B:
         i = ReadU32(bytes);
         relative = SignExtend((i & 0xFFFFFF) << 2, 26) + 8;
-        m_Opcode = uint16_t((i >> 24) | 0x3000);
+        opcode = uint16_t((i >> 24) | 0x3000);
         break;
-    case 3: {
+    case ELF_BRANCH_ARM_THUMB2_BL: {
         i = uint32_t(ReadU16(bytes)) << 16 | ReadU16(bytes + 2);
         const uint32_t s = Bit(i, 26);
         const uint32_t offset = s << 24 | (~(Bit(i, 13) ^ s) & 1) << 23 |
                                 (~(Bit(i, 11) ^ s) & 1) << 22 | ((i >> 16) & 0x3FF) << 12 |
                                 (i & 0x7FF) << 1;
         // BLX to ARM code from a halfword-aligned Thumb instruction counts from the aligned PC.
-        const uint32_t a = Bit(i, 14) && !Bit(i, 12) && rva() % 4 != 0 ? 2 : 4;
+        const uint32_t a = Bit(i, 14) && !Bit(i, 12) && rva % 4 != 0 ? 2 : 4;
         relative = SignExtend(offset, 25) + a;
-        m_Opcode = uint16_t(0x4000 | a << 8 | ((i >> 24) & 0xF8) | Bit(i, 15) << 2 |
-                            Bit(i, 14) << 1 | Bit(i, 12));
+        opcode = uint16_t(0x4000 | a << 8 | ((i >> 24) & 0xF8) | Bit(i, 15) << 2 |
+                          Bit(i, 14) << 1 | Bit(i, 12));
         break;
     }
-    case 4: {
+    default: {
         i = uint32_t(ReadU16(bytes)) << 16 | ReadU16(bytes + 2);
         const uint32_t offset = Bit(i, 26) << 20 | Bit(i, 13) << 19 | Bit(i, 11) << 18 |
                                 ((i >> 16) & 0x3F) << 12 | (i & 0x7FF) << 1;
         relative = SignExtend(offset, 21) + 4;
-        m_Opcode = uint16_t(((i >> 22) & 0xF) | 0x5000);
+        opcode = uint16_t(((i >> 22) & 0xF) | 0x5000);
         break;
     }
-    default:
-        return false;
     }
-    setRelativeTarget(relative);
-    return true;
+    return ElfBranch(ElfBranchForm(form), rva, relative, opcode);
 }
 
-bool DisassemblerElf32ARM::TypedRVAARM::emitInstruction(DisassembledProgram* program,
-                                                        uint32_t target)
-{
-    return program->emitArmRel32(m_Opcode, program->findOrMakeRel32Label(target), m_Bytes,
-                                 instructionSize());
-}
+} // namespace
 
 DisassemblerElf32ARM::DisassemblerElf32ARM(const uint8_t* start, size_t length)
     : DisassemblerElf32(start, length)
@@ -188,18 +177,17 @@ bool DisassemblerElf32ARM::parseFile(const ElfSection& section, ElfBranchList* b
     bool aligned = true;
     uint64_t p = 0;
     while (p < section.size) {
-        const int type = BranchType(bytes + p, section.size - p, aligned);
-        if (type >= 0) {
-            TypedRVAARM* branch = branches->make<TypedRVAARM>(uint32_t(type), base + uint32_t(p));
-            if (branch == nullptr || !branch->computeRelativeTarget(bytes + p, section.size - p))
-                return false;
-            if (layout().isValidTarget(branch->target())) {
-                branch->setFileOffset(section.offset + p);
-                p += branch->instructionSize();
+        // BranchType only names a form whose bytes are all inside the section.
+        const int form = BranchType(bytes + p, section.size - p, aligned);
+        if (form >= 0) {
+            const ElfBranch branch = DecodeBranch(form, bytes + p, base + uint32_t(p));
+            if (layout().isValidTarget(branch.target())) {
+                if (!branches->add(branch, section.offset + p))
+                    return false;
+                p += branch.instructionSize();
                 aligned = true;
                 continue;
             }
-            branches->dropLast();
         }
         p += 2;
         aligned = !aligned;

@@ -28,21 +28,6 @@ bool StartsWithAbs32Entries(const uint8_t* bytes, const GrowableArray<uint32_t>&
 
 } // namespace
 
-bool DisassemblerElf32X86::TypedRVAX86::computeRelativeTarget(const uint8_t* bytes,
-                                                               size_t available)
-{
-    if (available < 4)
-        return false;
-    setRelativeTarget(ReadU32(bytes) + 4);
-    return true;
-}
-
-bool DisassemblerElf32X86::TypedRVAX86::emitInstruction(DisassembledProgram* program,
-                                                        uint32_t target)
-{
-    return program->emitRel32(program->findOrMakeRel32Label(target));
-}
-
 DisassemblerElf32X86::DisassemblerElf32X86(const uint8_t* start, size_t length)
     : DisassemblerElf32(start, length)
 {
@@ -85,11 +70,12 @@ bool DisassemblerElf32X86::parseFile(const ElfSection& section, ElfBranchList* b
                               &fields))
         return false;
     for (size_t i = 0; i < fields.size(); ++i) {
-        TypedRVAX86* branch = branches->make<TypedRVAX86>(uint32_t(section.address + fields[i]));
-        if (branch == nullptr ||
-            !branch->computeRelativeTarget(bytes + fields[i], section.size - fields[i]))
+        // The target is the field's value relative to the end of the field.
+        const uint32_t relative = ReadU32(bytes + fields[i]) + 4;
+        const uint32_t rva = uint32_t(section.address + fields[i]);
+        const uint64_t offset = section.offset + fields[i];
+        if (!branches->add(ElfBranch(ELF_BRANCH_X86_REL32, rva, relative), offset))
             return false;
-        branch->setFileOffset(section.offset + fields[i]);
     }
     return true;
 }

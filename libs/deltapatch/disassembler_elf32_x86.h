@@ -7,17 +7,6 @@ namespace deltapatch {
 
 class DisassemblerElf32X86 : public DisassemblerElf32 {
 public:
-    // A call, jump or conditional jump displacement (the RVA is that of the 4-byte field).
-    class TypedRVAX86 : public TypedRVA {
-    public:
-        using TypedRVA::TypedRVA;
-        // The target relative to the field: its value plus 4.
-        bool computeRelativeTarget(const uint8_t* bytes, size_t available) override;
-        // A rel32 reference to the label of `target`.
-        bool emitInstruction(DisassembledProgram* program, uint32_t target) override;
-        uint32_t instructionSize() const override { return 4; }
-    };
-
     DisassemblerElf32X86(const uint8_t* start, size_t length);
 
     ExecutableKind kind() const override { return EXE_ELF_32_X86; }

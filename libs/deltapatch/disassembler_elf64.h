@@ -14,12 +14,6 @@ namespace deltapatch {
 
 class DisassemblerElf64 : public Disassembler, private ElfProgramWriter::RelocationHandler {
 public:
-    // One branch found by the code scanner; each architecture supplies its own.
-    class TypedRVA : public ElfBranch {
-    public:
-        using ElfBranch::ElfBranch;
-    };
-
     DisassemblerElf64(const uint8_t* start, size_t length);
 
     // Checks the header for this class's machine, reads the section and program header tables

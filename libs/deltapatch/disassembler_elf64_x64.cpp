@@ -14,21 +14,6 @@ uint32_t ReadU32(const uint8_t* p)
 
 } // namespace
 
-bool DisassemblerElf64X64::TypedRVAX64::computeRelativeTarget(const uint8_t* bytes,
-                                                               size_t available)
-{
-    if (available < 4)
-        return false;
-    setRelativeTarget(ReadU32(bytes) + 4);
-    return true;
-}
-
-bool DisassemblerElf64X64::TypedRVAX64::emitInstruction(DisassembledProgram* program,
-                                                        uint32_t target)
-{
-    return program->emitRel32(program->findOrMakeRel32Label(target));
-}
-
 DisassemblerElf64X64::DisassemblerElf64X64(const uint8_t* start, size_t length)
     : DisassemblerElf64(start, length)
 {
@@ -53,11 +38,12 @@ bool DisassemblerElf64X64::parseFile(const ElfSection& section, ElfBranchList* b
                               &fields))
         return false;
     for (size_t i = 0; i < fields.size(); ++i) {
-        TypedRVAX64* branch = branches->make<TypedRVAX64>(uint32_t(section.address + fields[i]));
-        if (branch == nullptr ||
-            !branch->computeRelativeTarget(bytes + fields[i], section.size - fields[i]))
+        // The target is the field's value relative to the end of the field.
+        const uint32_t relative = ReadU32(bytes + fields[i]) + 4;
+        const uint32_t rva = uint32_t(section.address + fields[i]);
+        const uint64_t offset = section.offset + fields[i];
+        if (!branches->add(ElfBranch(ELF_BRANCH_X86_REL32, rva, relative), offset))
             return false;
-        branch->setFileOffset(section.offset + fields[i]);
     }
     return true;
 }

@@ -7,18 +7,6 @@ namespace deltapatch {
 
 class DisassemblerElf64X64 : public DisassemblerElf64 {
 public:
-    // A call, jump, conditional jump or rip-relative displacement (the RVA is that of the
-    // 4-byte field).
-    class TypedRVAX64 : public TypedRVA {
-    public:
-        using TypedRVA::TypedRVA;
-        // The target relative to the field: its value plus 4.
-        bool computeRelativeTarget(const uint8_t* bytes, size_t available) override;
-        // A rel32 reference to the label of `target`.
-        bool emitInstruction(DisassembledProgram* program, uint32_t target) override;
-        uint32_t instructionSize() const override { return 4; }
-    };
-
     DisassemblerElf64X64(const uint8_t* start, size_t length);
 
     ExecutableKind kind() const override { return ELF_64_X64; }

@@ -81,9 +81,9 @@ bool ElfProgramWriter::locateBranches(ElfBranchList* branches) const
     if (!inFileOrder)
         branches->sortByRva();
     const ElfLayout& layout = m_Layout;
-    branches->keepOnly([&layout](const ElfBranch* branch) {
+    branches->keepOnly([&layout](const ElfBranch& branch) {
         uint64_t offset = 0;
-        return layout.rvaToFileOffset(branch->rva(), &offset) && offset == branch->fileOffset();
+        return layout.rvaToFileOffset(branch.rva(), &offset) && offset == branch.fileOffset();
     });
     if (!inFileOrder)
         branches->sortByFileOffset();
@@ -192,9 +192,9 @@ bool ElfProgramWriter::writeProgramBits(const ElfSection& section, ElfBranchList
             return false;
         // A branch counts only when its first four bytes end before the next stop.
         const uint64_t limit = std::min(nextAbs, end);
-        ElfBranch* branch = nullptr;
+        const ElfBranch* branch = nullptr;
         while (m_NextBranch < branches->size()) {
-            ElfBranch* candidate = (*branches)[m_NextBranch];
+            const ElfBranch* candidate = &(*branches)[m_NextBranch];
             const uint64_t at = candidate->fileOffset();
             if (at >= limit)
                 break;
@@ -216,7 +216,7 @@ bool ElfProgramWriter::writeProgramBits(const ElfSection& section, ElfBranchList
             continue;
         }
         prefetchLabelsAhead(*branches);
-        if (!branch->emitInstruction(m_Program, branch->target()))
+        if (!branch->emitInstruction(m_Program, m_Image))
             return false;
         m_Cursor += branch->instructionSize();
         ++m_NextBranch;
@@ -232,9 +232,9 @@ void ElfProgramWriter::prefetchLabelsAhead(const ElfBranchList& branches) const
     constexpr size_t kSlotsAhead = 16;
     constexpr size_t kLabelsAhead = 8;
     if (branches.size() - m_NextBranch > kSlotsAhead)
-        m_Program->prefetchRel32Slot(branches[m_NextBranch + kSlotsAhead]->target());
+        m_Program->prefetchRel32Slot(branches[m_NextBranch + kSlotsAhead].target());
     if (branches.size() - m_NextBranch > kLabelsAhead)
-        m_Program->prefetchRel32Label(branches[m_NextBranch + kLabelsAhead]->target());
+        m_Program->prefetchRel32Label(branches[m_NextBranch + kLabelsAhead].target());
 }
 
 bool ElfProgramWriter::emitAbs32At(uint64_t offset, uint64_t end)
