@@ -40,8 +40,10 @@ bool DisassembledProgram::emitNew(uint32_t kind, uint32_t value, AddressLabel* l
     instruction.word = uint16_t(kind);
     instruction.armOpcode = armOpcode;
     instruction.value = value;
-    instruction.label = label;
-    instruction.bytes = bytes;
+    if (label != nullptr)
+        instruction.label = label;
+    else
+        instruction.bytes = bytes;
     return append(instruction);
 }
 
@@ -91,7 +93,13 @@ bool DisassembledProgram::emitArmRel32(uint16_t opcode, AddressLabel* label,
 {
     if (label == nullptr || (bytes == nullptr && length != 0))
         return false;
-    return emitNew(INSTRUCTION_ARM_REL32, length, label, bytes, opcode);
+    // Both lists grow together or not at all.
+    if (!m_ArmBranchBytes.push_back(bytes))
+        return false;
+    if (emitNew(INSTRUCTION_ARM_REL32, length, label, nullptr, opcode))
+        return true;
+    m_ArmBranchBytes.resize(m_ArmBranchBytes.size() - 1, nullptr);
+    return false;
 }
 
 bool DisassembledProgram::emitPeRelocationTable()
@@ -131,16 +139,25 @@ PatchStatus DisassembledProgram::trimLabels()
         return STATUS_OK;
     logDebug("TrimLabels: threshold " + std::to_string(kTrimThreshold));
     // Branches are rewritten before their labels leave the table, while the counts are at hand.
+    size_t armBranch = 0;
     for (size_t i = 0; i < m_Instructions.size(); ++i) {
         Instruction& branch = m_Instructions[i];
-        if (branch.kind() != INSTRUCTION_ARM_REL32 || branch.label->referenceCount > kTrimThreshold)
+        if (branch.kind() != INSTRUCTION_ARM_REL32)
             continue;
-        if (branch.value == 0)
+        // A second trim finds the list let go, and only branches that stay.
+        const uint8_t* bytes =
+            armBranch < m_ArmBranchBytes.size() ? m_ArmBranchBytes[armBranch] : nullptr;
+        ++armBranch;
+        if (branch.label->referenceCount > kTrimThreshold)
+            continue;
+        if (branch.value == 0 || bytes == nullptr)
             return STATUS_TRIM_FAILED;
         branch.word = INSTRUCTION_BYTE_RUN;
         branch.armOpcode = 0;
-        branch.label = nullptr;
+        branch.bytes = bytes;
     }
+    // The trimmed branches are byte runs now; the bytes of the others are not needed again.
+    m_ArmBranchBytes.clear();
     m_Rel32Labels.remove(
         [](const AddressLabel& label) { return label.referenceCount <= kTrimThreshold; });
     return STATUS_OK;

@@ -62,7 +62,8 @@ public:
 
     // ARM programs only: drops rel32 labels with few references and turns the ARM branches
     // that used them back into their raw bytes. STATUS_OK, or STATUS_TRIM_FAILED when a
-    // branch has no bytes. Other kinds are left untouched.
+    // branch has no bytes. Other kinds are left untouched. Runs once: the bytes of the
+    // branches that stay are let go.
     PatchStatus trimLabels();
 
     size_t instructionCount() const { return m_Instructions.size(); }
@@ -78,6 +79,8 @@ private:
     ExecutableKind m_Kind;
     uint64_t m_ImageBase = 0;
     GrowableArray<Instruction> m_Instructions;
+    // The image bytes of each ARM branch, in program order, until trimming.
+    GrowableArray<const uint8_t*> m_ArmBranchBytes;
     LabelTable m_Rel32Labels;
     LabelTable m_Abs32Labels;
 };

@@ -204,6 +204,10 @@ TEST(ElfArmScanner, DecodesEveryBranchFormAndAssemblesItBack)
         EXPECT_TRUE(seen);
         // The encoder rebuilds each branch from its opcode and label alone.
         EXPECT_EQ(assembleUntrimmed(program), code->image);
+        // With one reference the branch is trimmed back into its own bytes.
+        ASSERT_EQ(code->program->trimLabels(), STATUS_OK);
+        EXPECT_EQ(armBranchesOf(program), 0u);
+        EXPECT_EQ(assembleUntrimmed(program), code->image);
     }
 }
 
@@ -224,10 +228,11 @@ TEST(ElfArmScanner, ABranchLeavingTheImageFlipsTheAlignedFlag)
 
 TEST(ElfArmTrimming, KeepsOnlyLabelsWithMoreThanFiveReferences)
 {
-    // Six Thumb branches to one place, five to another.
+    // Six Thumb branches to one place, five to another, in turns: each trimmed branch must get
+    // back its own bytes.
     Bytes code;
     for (int i = 0; i < 11; ++i) {
-        const int target = i < 6 ? 11 : 12; // halfword index of the target
+        const int target = i % 2 == 0 ? 11 : 12; // halfword index of the target
         const int offset = (target - i) * 2 - 4;
         code.push_back(uint8_t((offset >> 1) & 0xFF));
         code.push_back(uint8_t(0xE0 | ((offset >> 9) & 0x7)));
@@ -242,58 +247,46 @@ TEST(ElfArmTrimming, KeepsOnlyLabelsWithMoreThanFiveReferences)
     EXPECT_EQ(p.rel32Labels().begin()->second.referenceCount, 6);
     EXPECT_EQ(armBranchesOf(p), 6u);
     EXPECT_EQ(assembleUntrimmed(p), program->image);
+    // Trimming again changes nothing.
+    ASSERT_EQ(p.trimLabels(), STATUS_OK);
+    EXPECT_EQ(armBranchesOf(p), 6u);
+    EXPECT_EQ(assembleUntrimmed(p), program->image);
 }
 
-// A branch that counts how many of its kind are alive.
-class CountedBranch : public ElfBranch {
-public:
-    CountedBranch(uint32_t rva, uint64_t offset) : ElfBranch(rva) { setFileOffset(offset); ++alive; }
-    ~CountedBranch() override { --alive; }
-    bool computeRelativeTarget(const uint8_t*, size_t) override { return true; }
-    bool emitInstruction(DisassembledProgram*, uint32_t) override { return true; }
-    uint32_t instructionSize() const override { return 4; }
-    static int alive;
-
-private:
-    uint8_t m_Padding[24] = {};
-};
-int CountedBranch::alive = 0;
-
-// Branches of many storage blocks keep their values and addresses through dropping the last
-// one, filtering and sorting, and each is destroyed exactly once.
-TEST(ElfBranchList, StoresBranchesInBlocksAndDestroysEachOnce)
+// Branch records keep their fields, 40-bit file offsets included, through dropping the last
+// one, filtering and both sorts; an offset beyond 40 bits is refused.
+TEST(ElfBranchList, KeepsRecordsThroughFilteringAndSorting)
 {
-    constexpr uint32_t kCount = 150000; // several blocks
-    {
-        ElfBranchList list;
-        std::vector<const ElfBranch*> made;
-        for (uint32_t i = 0; i < kCount; ++i) {
-            CountedBranch* branch = list.make<CountedBranch>(i, uint64_t(kCount - i) * 4);
-            ASSERT_NE(branch, nullptr);
-            if (i % 3 == 0) {
-                list.dropLast();
-                continue;
-            }
-            made.push_back(branch);
-        }
-        ASSERT_EQ(list.size(), made.size());
-        EXPECT_EQ(CountedBranch::alive, int(made.size()));
-        for (size_t i = 0; i < made.size(); ++i)
-            ASSERT_EQ(list[i], made[i]);
-        EXPECT_FALSE(list.ascendingInFile());
-        list.keepOnly([](const ElfBranch* branch) { return branch->rva() % 2 == 0; });
-        EXPECT_EQ(CountedBranch::alive, int(list.size()));
-        list.sortByFileOffset();
-        EXPECT_TRUE(list.ascendingInFile());
-        for (size_t i = 0; i < list.size(); ++i) {
-            EXPECT_EQ(list[i]->rva() % 2, 0u);
-            EXPECT_EQ(list[i]->fileOffset(), uint64_t(kCount - list[i]->rva()) * 4);
-        }
-        list.sortByRva();
-        for (size_t i = 1; i < list.size(); ++i)
-            ASSERT_LT(list[i - 1]->rva(), list[i]->rva());
+    constexpr uint32_t kCount = 150000;
+    constexpr uint64_t kHigh = uint64_t(0xAB) << 32; // offsets need the top byte
+    ElfBranchList list;
+    for (uint32_t i = 0; i < kCount; ++i) {
+        const ElfBranchForm form = ElfBranchForm(i % 6);
+        ASSERT_TRUE(list.add(ElfBranch(form, i, 0x10000 - i, uint16_t(i)), kHigh + (kCount - i) * 4));
+        if (i % 3 == 0)
+            list.dropLast();
     }
-    EXPECT_EQ(CountedBranch::alive, 0);
+    ASSERT_EQ(list.size(), size_t(kCount - kCount / 3));
+    EXPECT_FALSE(list.ascendingInFile());
+    list.keepOnly([](const ElfBranch& branch) { return branch.rva() % 2 == 0; });
+    list.sortByFileOffset();
+    EXPECT_TRUE(list.ascendingInFile());
+    for (size_t i = 0; i < list.size(); ++i) {
+        const ElfBranch& branch = list[i];
+        ASSERT_EQ(branch.rva() % 2, 0u);
+        ASSERT_NE(branch.rva() % 3, 0u);
+        EXPECT_EQ(branch.fileOffset(), kHigh + (kCount - branch.rva()) * 4);
+        EXPECT_EQ(branch.target(), 0x10000u);
+        EXPECT_EQ(branch.form(), ElfBranchForm(branch.rva() % 6));
+        EXPECT_EQ(branch.instructionSize(), branch.form() <= ELF_BRANCH_ARM_THUMB_B ? 2u : 4u);
+        EXPECT_EQ(branch.armOpcode(), uint16_t(branch.rva()));
+    }
+    list.sortByRva();
+    for (size_t i = 1; i < list.size(); ++i)
+        ASSERT_LT(list[i - 1].rva(), list[i].rva());
+    const size_t before = list.size();
+    EXPECT_FALSE(list.add(ElfBranch(), ElfBranch::kMaxFileOffset + 1));
+    EXPECT_EQ(list.size(), before);
 }
 
 } // namespace
