@@ -23,22 +23,15 @@ constexpr int64_t kSmallDiffVariants[] = {BlockDiffScanner::kDefaultBeatBy, 24, 
 constexpr int64_t kLargeDiffVariants[] = {BlockDiffScanner::kDefaultBeatBy, 4};
 constexpr size_t kLargeDiff = size_t(2) << 20;
 
-// Scans once with `beatBy` and writes the realigned diff into `out`; `pieces` tells how many
-// copies and insertions it has.
+// Scans once with `beatBy` into the pieces the control triples describe.
 bool scanVariant(const SuffixIndex& index, ByteSource old, ByteSource newData, int64_t beatBy,
-                 const ProgressCallback& progress, ByteSink* out, size_t* pieceCount)
+                 const ProgressCallback& progress, std::vector<DiffPiece>* pieces)
 {
     BlockDiffScanner scanner(old.current(), int32_t(old.remaining()), newData.current(),
                              int32_t(newData.remaining()), beatBy);
-    if (!scanner.run(index, progress))
-        return false;
-    std::vector<DiffPiece> pieces;
-    if (!PiecesFromControl(scanner.control().asSource(), int64_t(old.remaining()),
-                           int64_t(newData.remaining()), &pieces))
-        return false;
-    pieces = RealignInsertions(pieces, old, newData);
-    *pieceCount = pieces.size();
-    return WritePiecesAsBlockDiff(pieces, old, newData, out);
+    return scanner.run(index, progress) &&
+           PiecesFromControl(scanner.control().asSource(), int64_t(old.remaining()),
+                             int64_t(newData.remaining()), pieces);
 }
 
 // Progress of variant `at` of `count`, each an equal share of the scale.
@@ -75,16 +68,26 @@ bool GenerateSmallestBlockDiff(ByteSource old, ByteSource newData, ByteSink* out
     ByteSink best;
     size_t bestCost = 0;
     for (size_t i = 0; i < count; ++i) {
-        ByteSink candidate;
-        size_t pieces = 0;
-        if (!scanVariant(index, old, newData, variants[i],
-                         variantProgress(progress, i, count), &candidate, &pieces))
+        std::vector<DiffPiece> pieces;
+        if (!scanVariant(index, old, newData, variants[i], variantProgress(progress, i, count),
+                         &pieces))
             return false;
         // One copy (an element diff of an unchanged program, a final diff that takes the
         // whole re-assembled image) has nothing another scan could split better.
-        if (i == 0 && pieces <= 1)
+        if (i == 0 && pieces.size() <= 1)
             count = 1;
-        const size_t candidateCost = count > 1 ? cost(candidate) : 0;
+        if (count == 1) {
+            // The suffix array is the largest structure; it goes before the diff is written.
+            index = SuffixIndex();
+            sa.reset();
+            return WritePiecesAsBlockDiff(RealignInsertions(pieces, old, newData), old, newData,
+                                          out);
+        }
+        ByteSink candidate;
+        if (!WritePiecesAsBlockDiff(RealignInsertions(pieces, old, newData), old, newData,
+                                    &candidate))
+            return false;
+        const size_t candidateCost = cost(candidate);
         if (i == 0 || candidateCost < bestCost) {
             best = std::move(candidate);
             bestCost = candidateCost;
