@@ -66,6 +66,14 @@ public:
     // branches that stay are let go.
     PatchStatus trimLabels();
 
+    // Frees the label tables' lookup indexes once no more labels are made; a later lookup
+    // builds them again.
+    void releaseLabelLookup()
+    {
+        m_Rel32Labels.releaseIndex();
+        m_Abs32Labels.releaseIndex();
+    }
+
     size_t instructionCount() const { return m_Instructions.size(); }
     const Instruction& instruction(size_t i) const { return m_Instructions[i]; }
     const LabelTable& rel32Labels() const { return m_Rel32Labels; }

@@ -73,8 +73,8 @@ LabelTable::Entry* LabelTable::entry(uint32_t number) const
 
 const LabelTable::Entry* LabelTable::find(uint32_t rva) const
 {
-    if (m_IndexStale)
-        rebuildIndex();
+    if (m_IndexStale && !rebuildIndex())
+        return nullptr;
     if (m_Index.empty())
         return nullptr;
     const size_t mask = m_Index.size() - 1;
@@ -106,8 +106,10 @@ AddressLabel* LabelTable::findOrMake(uint32_t rva)
 {
     if (m_Failed)
         return nullptr;
-    if (m_IndexStale)
-        rebuildIndex();
+    if (m_IndexStale && !rebuildIndex()) {
+        fail();
+        return nullptr;
+    }
     if (m_Index.empty() || (m_Order.size() + 1) * 2 > m_Index.size()) {
         if (!resizeIndex(m_Index.empty() ? kFirstIndexSize : m_Index.size() * 2)) {
             fail();
@@ -176,8 +178,8 @@ bool LabelTable::reserve(size_t labels)
 bool LabelTable::resizeIndex(size_t size)
 {
     // Removed labels must not be carried over into the grown index.
-    if (m_IndexStale)
-        rebuildIndex();
+    if (m_IndexStale && !rebuildIndex())
+        return false;
     GrowableArray<Slot> grown;
     if (!grown.resize(size, Slot{0, 0}))
         return false;
@@ -198,15 +200,30 @@ void LabelTable::insertIntoIndex(Slot* slots, size_t mask, uint32_t rva, uint32_
 }
 
 // After labels left the table, at the next lookup: the index keeps its size (it only gets
-// emptier).
-void LabelTable::rebuildIndex() const
+// emptier), or after releaseIndex() gets one for the labels there are.
+bool LabelTable::rebuildIndex() const
 {
+    size_t size = kFirstIndexSize;
+    while (size / 2 < m_Order.size())
+        size *= 2;
+    if (m_Index.size() < size) {
+        m_Index.clear();
+        if (!m_Index.resize(size, Slot{0, 0}))
+            return false;
+    }
     m_IndexStale = false;
     Slot* slots = m_Index.data();
     std::fill(slots, slots + m_Index.size(), Slot{0, 0});
     const size_t mask = m_Index.size() - 1;
     for (size_t i = 0; i < m_Order.size(); ++i)
         insertIntoIndex(slots, mask, uint32_t(m_Order[i] >> 32), uint32_t(m_Order[i]) + 1);
+    return true;
+}
+
+void LabelTable::releaseIndex()
+{
+    m_Index.clear();
+    m_IndexStale = true;
 }
 
 LabelTable::const_iterator LabelTable::begin() const

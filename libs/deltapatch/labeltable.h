@@ -71,6 +71,10 @@ public:
 
     // Gives the labels indexes 0, 1, 2, ... in ascending RVA order.
     void numberInRvaOrder();
+    // Frees the lookup index, the larger part of a big table's memory, once a parser is done
+    // making labels. The next lookup builds it again (and fails, like running out of memory,
+    // when it cannot).
+    void releaseIndex();
     // Takes the labels `drop` picks out of lookup and iteration; their memory stays.
     template <typename Predicate> void remove(Predicate drop);
 
@@ -86,7 +90,7 @@ private:
     Entry* newEntry(uint32_t rva);
     bool resizeIndex(size_t size);
     void insertIntoIndex(Slot* slots, size_t mask, uint32_t rva, uint32_t number) const;
-    void rebuildIndex() const;
+    bool rebuildIndex() const;
     void sortOrder() const;
     void fail();
 
