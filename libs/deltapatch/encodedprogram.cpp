@@ -127,7 +127,182 @@ bool reserveFor(const DisassembledProgram& program, EncodedProgram* encoded)
            encoded->rel32Indexes.reserve(rel32) && encoded->abs32Indexes.reserve(abs32);
 }
 
+// Walks the instructions exactly as addInstruction would fill the vectors, handing `out` each
+// op and operand in order: op, origin, copyCount, copyBytes, rel32Index, abs32Index. A byte
+// run is open until a non-byte instruction or the end closes it, which gives its op.
+template <typename Out> class ProgramWalk {
+public:
+    ProgramWalk(const DisassembledProgram& program, Out* out) : m_Program(program), m_Out(out) {}
+
+    bool run()
+    {
+        for (size_t i = 0; i < m_Program.instructionCount(); ++i) {
+            if (!step(m_Program.instruction(i)))
+                return false;
+        }
+        return closeRun();
+    }
+
+private:
+    enum Run { NO_RUN, COPY1_RUN, COPY_RUN };
+
+    bool step(const Instruction& in)
+    {
+        switch (in.kind()) {
+        case INSTRUCTION_BYTE: {
+            const uint8_t value = in.byteValue();
+            return bytes(&value, 1);
+        }
+        case INSTRUCTION_BYTE_RUN:
+            return bytes(in.bytes, in.value);
+        case INSTRUCTION_ORIGIN:
+            return closeRun() && m_Out->op(OP_ORIGIN) && m_Out->origin(in.value);
+        case INSTRUCTION_REL32:
+            return closeRun() && m_Out->op(OP_REL32) && m_Out->rel32Index(in.label->index);
+        case INSTRUCTION_ABS32:
+            return closeRun() && m_Out->op(OP_ABS32) && m_Out->abs32Index(in.label->index);
+        case INSTRUCTION_ARM_REL32:
+            return closeRun() && m_Out->op(in.armOpcode) && m_Out->rel32Index(in.label->index);
+        case INSTRUCTION_PE_RELOCS:
+            return closeRun() && m_Out->op(m_Program.kind() == WIN_32_X86
+                                               ? OP_MAKE_PE_RELOCATION_TABLE
+                                               : OP_MAKE_PE64_RELOCATION_TABLE);
+        case INSTRUCTION_ELF_RELOCS:
+            return closeRun() && m_Out->op(OP_MAKE_ELF_RELOCATION_TABLE);
+        case INSTRUCTION_ELF_ARM_RELOCS:
+            return closeRun() && m_Out->op(OP_MAKE_ELF_ARM_RELOCATION_TABLE);
+        default:
+            return false;
+        }
+    }
+
+    // As addBytes: a lone byte would be a single-byte copy, anything added to it (even no
+    // bytes) makes it a counted copy.
+    bool bytes(const uint8_t* data, uint32_t n)
+    {
+        if (m_Run == COPY1_RUN) {
+            m_Run = COPY_RUN;
+            m_Count = 1;
+        }
+        if (m_Run == COPY_RUN) {
+            if (m_Count > UINT32_MAX - n)
+                return false;
+            m_Count += n;
+        } else if (n == 1) {
+            m_Run = COPY1_RUN;
+        } else if (n > 1) {
+            m_Run = COPY_RUN;
+            m_Count = n;
+        }
+        return m_Out->copyBytes(data, n);
+    }
+
+    bool closeRun()
+    {
+        const Run run = m_Run;
+        m_Run = NO_RUN;
+        if (run == COPY1_RUN)
+            return m_Out->op(OP_COPY1);
+        return run == NO_RUN || (m_Out->op(OP_COPY) && m_Out->copyCount(m_Count));
+    }
+
+    const DisassembledProgram& m_Program;
+    Out* m_Out;
+    Run m_Run = NO_RUN;
+    uint32_t m_Count = 0;
+};
+
+// The number of values each vector of the encoding gets.
+struct EncodingCounts {
+    bool op(uint32_t) { return ++ops, true; }
+    bool origin(uint32_t) { return ++origins, true; }
+    bool copyCount(uint32_t) { return ++copyCounts, true; }
+    bool copyBytes(const uint8_t*, uint32_t n) { return bytes += n, true; }
+    bool rel32Index(int32_t) { return ++rel32, true; }
+    bool abs32Index(int32_t) { return ++abs32, true; }
+
+    size_t ops = 0, origins = 0, copyCounts = 0, bytes = 0, rel32 = 0, abs32 = 0;
+};
+
+// Writes the values into the streams WriteEncodedProgram puts them in, after their counts.
+class StreamEncoder {
+public:
+    explicit StreamEncoder(ByteSinkSet* streams) : m_Streams(streams) {}
+
+    bool op(uint32_t value) { return at(STREAM_OPS)->writeVarint32(value); }
+    bool origin(uint32_t value) { return at(STREAM_MISC)->writeVarint32(value); }
+    bool copyCount(uint32_t value) { return at(STREAM_COPY_COUNTS)->writeVarint32(value); }
+    bool copyBytes(const uint8_t* bytes, uint32_t n)
+    {
+        return at(STREAM_COPY_BYTES)->write(bytes, n);
+    }
+    bool rel32Index(int32_t index)
+    {
+        return at(STREAM_REL32_INDEXES)->writeVarint32(uint32_t(index));
+    }
+    bool abs32Index(int32_t index)
+    {
+        return at(STREAM_ABS32_INDEXES)->writeVarint32(uint32_t(index));
+    }
+
+    // The image base, the label RVA tables, and each vector's count.
+    bool start(uint64_t imageBase, const GrowableArray<uint32_t>& abs32Rvas,
+               const GrowableArray<uint32_t>& rel32Rvas, const EncodingCounts& counts)
+    {
+        ByteSink* ops = at(STREAM_OPS);
+        ByteSink* bytes = at(STREAM_COPY_BYTES);
+        return at(STREAM_MISC)->writeVarint32(uint32_t(imageBase)) &&
+               writeDeltas(at(STREAM_ABS32_RVAS), abs32Rvas) &&
+               writeDeltas(at(STREAM_REL32_RVAS), rel32Rvas) &&
+               at(STREAM_MISC)->writeSizeVarint32(counts.origins) &&
+               ops->reserve(ops->length() + counts.ops + 5) &&
+               ops->writeSizeVarint32(counts.ops) &&
+               at(STREAM_COPY_COUNTS)->writeSizeVarint32(counts.copyCounts) &&
+               bytes->reserve(bytes->length() + counts.bytes + 5) &&
+               bytes->writeSizeVarint32(counts.bytes) &&
+               at(STREAM_ABS32_INDEXES)->writeSizeVarint32(counts.abs32) &&
+               at(STREAM_REL32_INDEXES)->writeSizeVarint32(counts.rel32);
+    }
+
+private:
+    ByteSink* at(size_t stream) { return m_Streams->stream(stream); }
+
+    static bool writeDeltas(ByteSink* sink, const GrowableArray<uint32_t>& values)
+    {
+        if (!sink->writeSizeVarint32(values.size()))
+            return false;
+        uint32_t previous = 0;
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (!sink->writeVarint32(values[i] - previous))
+                return false;
+            previous = values[i];
+        }
+        return true;
+    }
+
+    ByteSinkSet* m_Streams;
+};
+
 } // namespace
+
+PatchStatus EncodeProgramToStreams(const DisassembledProgram& program, ByteSinkSet* streams)
+{
+    GrowableArray<uint32_t> abs32Rvas;
+    GrowableArray<uint32_t> rel32Rvas;
+    EncodingCounts counts;
+    if (!fillLabelRvas(program.abs32Labels(), &abs32Rvas) ||
+        !fillLabelRvas(program.rel32Labels(), &rel32Rvas) ||
+        !ProgramWalk<EncodingCounts>(program, &counts).run())
+        return STATUS_GENERAL_ERROR;
+    if (streams->count() <= STREAM_COPY_COUNTS)
+        return STATUS_STREAM_ERROR;
+    StreamEncoder encoder(streams);
+    if (!encoder.start(program.imageBase(), abs32Rvas, rel32Rvas, counts))
+        return STATUS_STREAM_ERROR;
+    abs32Rvas.clear();
+    rel32Rvas.clear();
+    return ProgramWalk<StreamEncoder>(program, &encoder).run() ? STATUS_OK : STATUS_STREAM_ERROR;
+}
 
 PatchStatus EncodeProgram(const DisassembledProgram& program, EncodedProgram* encoded)
 {

@@ -58,6 +58,11 @@ PatchStatus EncodeProgram(const DisassembledProgram& program, EncodedProgram* en
 // Appends the program to streams 0..7 of `streams`. STATUS_OK or STATUS_STREAM_ERROR.
 PatchStatus WriteEncodedProgram(const EncodedProgram& program, ByteSinkSet* streams);
 
+// Appends to `streams` exactly what EncodeProgram followed by WriteEncodedProgram would, without
+// the encoded vectors in between. STATUS_OK; STATUS_GENERAL_ERROR for a program EncodeProgram
+// refuses; STATUS_STREAM_ERROR when a stream cannot take the bytes.
+PatchStatus EncodeProgramToStreams(const DisassembledProgram& program, ByteSinkSet* streams);
+
 // Replaces `program` with the one read from `streams`, which must have at least nine streams and
 // leave streams 0..8 fully consumed. STATUS_OK or STATUS_DESERIALIZATION_FAILED. Counts are
 // checked against the bytes their stream holds before anything is reserved.

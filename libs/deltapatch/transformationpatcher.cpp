@@ -42,13 +42,11 @@ PatchStatus PatcherX86_32::encodeRegion(ByteSourceSet* parameters, ByteSinkSet* 
     status = program->trimLabels();
     if (status != STATUS_OK)
         return status;
-    EncodedProgram encoded;
-    status = EncodeProgram(*program, &encoded);
-    // The instruction list is the largest thing alive here; the encoding no longer needs it.
-    program.reset();
-    if (status != STATUS_OK)
-        return status;
-    return WriteEncodedProgram(encoded, element);
+    // Encoding needs no lookups, only the labels in order: the index goes before the streams
+    // are made. The streams are written straight from the instructions, so no encoded copy of
+    // the program sits beside them.
+    program->releaseLabelLookup();
+    return EncodeProgramToStreams(*program, element);
 }
 
 PatchStatus PatcherX86_32::rebuildRegion(ByteSourceSet* element, ByteSink* ensemble)

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <string>
 
 #include "programtesthelpers.h"
 
@@ -154,6 +156,68 @@ TEST(EncodedProgramStreams, ReadFromAnUnsplittableSetFails)
     serialised.push_back(0x00); // bodies no longer fill the range exactly
     EncodedProgram program;
     EXPECT_EQ(readFrom(serialised, &program), STATUS_DESERIALIZATION_FAILED);
+}
+
+// A program of `seed`'s random instructions of every kind, with runs that meet (a lone byte
+// followed by an empty run among them), references to a few labels and, for ARM, trimming.
+std::unique_ptr<DisassembledProgram> randomProgram(ExecutableKind kind, uint32_t seed,
+                                                   const Bytes& image)
+{
+    auto program = std::make_unique<DisassembledProgram>(kind);
+    program->setImageBase(0x400000 + seed);
+    uint32_t state = seed * 2654435761u + 1;
+    const auto next = [&state](uint32_t n) {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) % n;
+    };
+    for (int i = 0; i < 400; ++i) {
+        const uint32_t at = next(uint32_t(image.size()) - 8);
+        switch (next(10)) {
+        case 0: program->emitOrigin(at * 16); break;
+        case 1: program->emitByte(uint8_t(at)); break;
+        case 2: program->emitByteRun(image.data() + at, next(3)); break; // 0, 1 or 2 bytes
+        case 3: program->emitByteRun(image.data() + at, 3 + next(5)); break;
+        case 4: program->emitRel32(program->findOrMakeRel32Label(0x1000 + next(12) * 4)); break;
+        case 5: program->emitAbs32(program->findOrMakeAbs32Label(0x2000 + next(6) * 8)); break;
+        case 6:
+            program->emitArmRel32(uint16_t(0x1000 * (1 + next(5)) + next(0x100)),
+                                  program->findOrMakeRel32Label(0x3000 + next(40) * 2),
+                                  image.data() + at, 2 + 2 * next(2));
+            break;
+        case 7: program->emitPeRelocationTable(); break;
+        case 8: program->emitElfRelocationTable(); break;
+        default: program->emitElfArmRelocationTable(); break;
+        }
+    }
+    program->assignDefaultIndexes();
+    EXPECT_EQ(program->trimLabels(), STATUS_OK);
+    return program;
+}
+
+// Encoding straight into streams gives the bytes that encoding and then writing give, also
+// when the streams already hold a program.
+TEST(EncodedProgramStreams, DirectEncodingWritesWhatEncodingAndWritingWrite)
+{
+    Bytes image(512);
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = uint8_t(i * 37 + 11);
+    for (ExecutableKind kind : {WIN_32_X86, WIN_32_X64, ELF_32_ARM, MACHO_X64}) {
+        for (uint32_t seed = 1; seed <= 20; ++seed) {
+            SCOPED_TRACE(std::to_string(kind) + " seed " + std::to_string(seed));
+            const auto program = randomProgram(kind, seed, image);
+            const auto earlier = randomProgram(kind, seed + 100, image);
+            ByteSinkSet expected;
+            ByteSinkSet direct;
+            for (const DisassembledProgram* each : {earlier.get(), program.get()}) {
+                EncodedProgram encoded;
+                ASSERT_EQ(EncodeProgram(*each, &encoded), STATUS_OK);
+                ASSERT_EQ(WriteEncodedProgram(encoded, &expected), STATUS_OK);
+                ASSERT_EQ(EncodeProgramToStreams(*each, &direct), STATUS_OK);
+            }
+            for (size_t i = 0; i < expected.count(); ++i)
+                EXPECT_EQ(bytesOf(*direct.stream(i)), bytesOf(*expected.stream(i))) << i;
+        }
+    }
 }
 
 } // namespace
