@@ -262,7 +262,8 @@ TEST(ElfBranchList, KeepsRecordsThroughFilteringAndSorting)
     ElfBranchList list;
     for (uint32_t i = 0; i < kCount; ++i) {
         const ElfBranchForm form = ElfBranchForm(i % 6);
-        ASSERT_TRUE(list.add(ElfBranch(form, i, 0x10000 - i, uint16_t(i)), kHigh + (kCount - i) * 4));
+        const uint64_t offset = kHigh + (kCount - i) * 4;
+        ASSERT_TRUE(list.add(ElfBranch(form, i, 0x10000 - i, uint16_t(i)), offset));
         if (i % 3 == 0)
             list.dropLast();
     }
