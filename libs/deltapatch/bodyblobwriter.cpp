@@ -3,11 +3,9 @@
 // dictionary small enough for the applier to keep.
 #include "deltapatch/bodyblobwriter.h"
 
-#include "deltapatch/lzma2blob.h"
-
 namespace deltapatch {
 
-bool WriteBodyLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink)
+Lzma2Tuning BodyLzma2Tuning()
 {
     Lzma2Tuning tuning;
     tuning.extreme = true;
@@ -18,7 +16,12 @@ bool WriteBodyLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink)
     // Bodies of 10 to 110 MB came out within a few hundred bytes of each other at 1 to 64 MiB
     // (no long-distance repeats to find), so 4 MiB costs the reader little and the patch nothing.
     tuning.dictionaryLimit = uint32_t(4) << 20;
-    return WriteLzma2Blob(data, length, sink, tuning);
+    return tuning;
+}
+
+bool WriteBodyLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink)
+{
+    return WriteLzma2Blob(data, length, sink, BodyLzma2Tuning());
 }
 
 } // namespace deltapatch

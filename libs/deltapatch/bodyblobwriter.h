@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "deltapatch/lzma2blob.h"
 #include "deltapatch/streams.h"
 
 namespace deltapatch {
@@ -13,5 +14,9 @@ namespace deltapatch {
 // layout ReadLzma2Blob reads, with a dictionary of at most 4 MiB. False (logged) when the range
 // is 2^32 bytes or more or the encoder fails.
 bool WriteBodyLzma2Blob(const uint8_t* data, size_t length, ByteSink* sink);
+
+// The settings WriteBodyLzma2Blob uses, for callers that vary one of them (the literal
+// context bits) and keep the rest, the dictionary limit above all.
+Lzma2Tuning BodyLzma2Tuning();
 
 } // namespace deltapatch

@@ -61,12 +61,8 @@ constexpr uint32_t kQuickEstimateNiceLength = 32;
 // text (symbol names) gains from more context, sparse differences from none.
 Lzma2Tuning bodyTuning(uint32_t literalContextBits)
 {
-    Lzma2Tuning tuning;
-    tuning.extreme = true;
-    tuning.niceLength = 273;
+    Lzma2Tuning tuning = BodyLzma2Tuning();
     tuning.literalContextBits = literalContextBits;
-    tuning.positionBits = 0;
-    tuning.dictionaryLimit = uint32_t(4) << 20;
     return tuning;
 }
 
