@@ -1,9 +1,12 @@
 // Instruction list, label tables, default indexes and label trimming of a disassembled program.
 #include "deltapatch/disassembledprogram.h"
 
+#include <algorithm>
 #include <climits>
+#include <utility>
 #include <string>
 
+#include "deltapatch/bufferallocation.h"
 #include "deltapatch/enginelog.h"
 
 namespace deltapatch {
@@ -20,17 +23,64 @@ AddressLabel* findOrMake(LabelTable* table, uint32_t rva)
 
 } // namespace
 
+DisassembledProgram::~DisassembledProgram()
+{
+    for (size_t i = 0; i < m_InstructionBlocks.size(); ++i)
+        FreeBuffer(m_InstructionBlocks[i], blockBytes(i));
+}
+
+void DisassembledProgram::releaseInstructionsBefore(size_t i)
+{
+    const size_t blocks = std::min(blockOf(i), m_InstructionBlocks.size());
+    for (; m_ReleasedBlocks < blocks; ++m_ReleasedBlocks) {
+        FreeBuffer(m_InstructionBlocks[m_ReleasedBlocks], blockBytes(m_ReleasedBlocks));
+        m_InstructionBlocks[m_ReleasedBlocks] = nullptr;
+    }
+}
+
 bool DisassembledProgram::reserve(size_t instructions, size_t rel32Labels, size_t abs32Labels)
 {
-    const bool listed = m_Instructions.reserve(instructions);
+    // Only the block list is sized: blocks are made as instructions arrive.
+    const bool listed = instructions == 0 || growBlockList(blockOf(instructions - 1) + 1);
+    m_InstructionsFailed = m_InstructionsFailed || !listed;
     const bool rel32 = m_Rel32Labels.reserve(rel32Labels);
     const bool abs32 = m_Abs32Labels.reserve(abs32Labels);
     return listed && rel32 && abs32;
 }
 
+// Grown into a copy, so that running out of memory never loses the blocks already made.
+bool DisassembledProgram::growBlockList(size_t capacity)
+{
+    if (capacity <= m_BlockCapacity)
+        return true;
+    GrowableArray<Instruction*> grown;
+    if (!grown.reserve(capacity) ||
+        !grown.append(m_InstructionBlocks.data(), m_InstructionBlocks.size()))
+        return false;
+    m_InstructionBlocks = std::move(grown);
+    m_BlockCapacity = capacity;
+    return true;
+}
+
 bool DisassembledProgram::append(const Instruction& instruction)
 {
-    return m_Instructions.push_back(instruction);
+    const size_t i = m_InstructionCount;
+    if (m_InstructionsFailed || m_ReleasedBlocks != 0)
+        return false;
+    const size_t blocks = m_InstructionBlocks.size();
+    if (blockOf(i) == blocks) {
+        const size_t bytes = blockBytes(blocks);
+        auto* block = static_cast<Instruction*>(
+            growBlockList(std::max<size_t>(8, 2 * blocks)) ? AllocateBuffer(bytes) : nullptr);
+        if (block == nullptr) {
+            m_InstructionsFailed = true;
+            return false;
+        }
+        m_InstructionBlocks.push_back(block); // within the capacity: cannot fail
+    }
+    *instructionAt(i) = instruction;
+    m_InstructionCount = i + 1;
+    return true;
 }
 
 bool DisassembledProgram::emitNew(uint32_t kind, uint32_t value, AddressLabel* label,
@@ -140,8 +190,8 @@ PatchStatus DisassembledProgram::trimLabels()
     logDebug("TrimLabels: threshold " + std::to_string(kTrimThreshold));
     // Branches are rewritten before their labels leave the table, while the counts are at hand.
     size_t armBranch = 0;
-    for (size_t i = 0; i < m_Instructions.size(); ++i) {
-        Instruction& branch = m_Instructions[i];
+    for (size_t i = 0; i < m_InstructionCount; ++i) {
+        Instruction& branch = *instructionAt(i);
         if (branch.kind() != INSTRUCTION_ARM_REL32)
             continue;
         // A second trim finds the list let go, and only branches that stay.

@@ -19,6 +19,7 @@ public:
     static constexpr int32_t kTrimThreshold = 5;
 
     explicit DisassembledProgram(ExecutableKind kind = UNKNOWN) : m_Kind(kind) {}
+    ~DisassembledProgram();
     DisassembledProgram(const DisassembledProgram&) = delete;
     DisassembledProgram& operator=(const DisassembledProgram&) = delete;
 
@@ -74,8 +75,11 @@ public:
         m_Abs32Labels.releaseIndex();
     }
 
-    size_t instructionCount() const { return m_Instructions.size(); }
-    const Instruction& instruction(size_t i) const { return m_Instructions[i]; }
+    size_t instructionCount() const { return m_InstructionCount; }
+    const Instruction& instruction(size_t i) const { return *instructionAt(i); }
+    // For an encoder that consumes the program: frees the storage of instructions before `i`
+    // as far as it can (whole blocks). Those instructions must not be read again.
+    void releaseInstructionsBefore(size_t i);
     const LabelTable& rel32Labels() const { return m_Rel32Labels; }
     const LabelTable& abs32Labels() const { return m_Abs32Labels; }
 
@@ -84,9 +88,37 @@ private:
     bool emitNew(uint32_t kind, uint32_t value, AddressLabel* label, const uint8_t* bytes,
                  uint16_t armOpcode = 0);
 
+    // Instructions live in blocks that never move: a small first one (below the size the
+    // allocator maps), then one huge page each, so that nothing is copied as the list grows and
+    // an encoder can free what it has written.
+    static constexpr size_t kFirstBlock = 4096;
+    static constexpr size_t kBlockShift = 17;
+    static constexpr size_t kBlock = size_t(1) << kBlockShift;
+
+    Instruction* instructionAt(size_t i) const
+    {
+        if (i < kFirstBlock)
+            return m_InstructionBlocks[0] + i;
+        const size_t rest = i - kFirstBlock;
+        return m_InstructionBlocks[1 + (rest >> kBlockShift)] + (rest & (kBlock - 1));
+    }
+    static size_t blockOf(size_t i)
+    {
+        return i < kFirstBlock ? 0 : 1 + ((i - kFirstBlock) >> kBlockShift);
+    }
+    static size_t blockBytes(size_t block)
+    {
+        return (block == 0 ? kFirstBlock : kBlock) * sizeof(Instruction);
+    }
+    bool growBlockList(size_t capacity);
+
     ExecutableKind m_Kind;
     uint64_t m_ImageBase = 0;
-    GrowableArray<Instruction> m_Instructions;
+    GrowableArray<Instruction*> m_InstructionBlocks;
+    size_t m_BlockCapacity = 0;
+    size_t m_InstructionCount = 0;
+    size_t m_ReleasedBlocks = 0;
+    bool m_InstructionsFailed = false;
     // The image bytes of each ARM branch, in program order, until trimming.
     GrowableArray<const uint8_t*> m_ArmBranchBytes;
     LabelTable m_Rel32Labels;

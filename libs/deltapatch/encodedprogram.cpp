@@ -134,9 +134,13 @@ template <typename Out> class ProgramWalk {
 public:
     ProgramWalk(const DisassembledProgram& program, Out* out) : m_Program(program), m_Out(out) {}
 
-    bool run()
+    // With `release`, the program's instructions are freed as the walk passes them.
+    bool run(DisassembledProgram* release = nullptr)
     {
+        constexpr size_t kReleaseEvery = 1 << 16;
         for (size_t i = 0; i < m_Program.instructionCount(); ++i) {
+            if (release != nullptr && i % kReleaseEvery == 0)
+                release->releaseInstructionsBefore(i);
             if (!step(m_Program.instruction(i)))
                 return false;
         }
@@ -283,9 +287,10 @@ private:
     ByteSinkSet* m_Streams;
 };
 
-} // namespace
-
-PatchStatus EncodeProgramToStreams(const DisassembledProgram& program, ByteSinkSet* streams)
+// Counts first, then writes; with `release` (the program itself) its instructions go as they
+// are written.
+PatchStatus encodeToStreams(const DisassembledProgram& program, ByteSinkSet* streams,
+                            DisassembledProgram* release)
 {
     GrowableArray<uint32_t> abs32Rvas;
     GrowableArray<uint32_t> rel32Rvas;
@@ -301,7 +306,21 @@ PatchStatus EncodeProgramToStreams(const DisassembledProgram& program, ByteSinkS
         return STATUS_STREAM_ERROR;
     abs32Rvas.clear();
     rel32Rvas.clear();
-    return ProgramWalk<StreamEncoder>(program, &encoder).run() ? STATUS_OK : STATUS_STREAM_ERROR;
+    return ProgramWalk<StreamEncoder>(program, &encoder).run(release) ? STATUS_OK : STATUS_STREAM_ERROR;
+}
+
+} // namespace
+
+PatchStatus EncodeProgramToStreams(const DisassembledProgram& program, ByteSinkSet* streams)
+{
+    return encodeToStreams(program, streams, nullptr);
+}
+
+PatchStatus EncodeAndReleaseProgram(DisassembledProgram* program, ByteSinkSet* streams)
+{
+    const PatchStatus status = encodeToStreams(*program, streams, program);
+    program->releaseInstructionsBefore(program->instructionCount());
+    return status;
 }
 
 PatchStatus EncodeProgram(const DisassembledProgram& program, EncodedProgram* encoded)

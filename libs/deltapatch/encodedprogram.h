@@ -63,6 +63,10 @@ PatchStatus WriteEncodedProgram(const EncodedProgram& program, ByteSinkSet* stre
 // refuses; STATUS_STREAM_ERROR when a stream cannot take the bytes.
 PatchStatus EncodeProgramToStreams(const DisassembledProgram& program, ByteSinkSet* streams);
 
+// As EncodeProgramToStreams, freeing the program's instructions as they are written; afterwards
+// the program has only its labels and its instructions must not be read.
+PatchStatus EncodeAndReleaseProgram(DisassembledProgram* program, ByteSinkSet* streams);
+
 // Replaces `program` with the one read from `streams`, which must have at least nine streams and
 // leave streams 0..8 fully consumed. STATUS_OK or STATUS_DESERIALIZATION_FAILED. Counts are
 // checked against the bytes their stream holds before anything is reserved.

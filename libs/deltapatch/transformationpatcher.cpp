@@ -43,10 +43,10 @@ PatchStatus PatcherX86_32::encodeRegion(ByteSourceSet* parameters, ByteSinkSet* 
     if (status != STATUS_OK)
         return status;
     // Encoding needs no lookups, only the labels in order: the index goes before the streams
-    // are made. The streams are written straight from the instructions, so no encoded copy of
-    // the program sits beside them.
+    // are made. The streams are written straight from the instructions, which go as they are
+    // written, so no encoded copy of the program sits beside them.
     program->releaseLabelLookup();
-    return EncodeProgramToStreams(*program, element);
+    return EncodeAndReleaseProgram(program.get(), element);
 }
 
 PatchStatus PatcherX86_32::rebuildRegion(ByteSourceSet* element, ByteSink* ensemble)

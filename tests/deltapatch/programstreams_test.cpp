@@ -220,5 +220,46 @@ TEST(EncodedProgramStreams, DirectEncodingWritesWhatEncodingAndWritingWrite)
     }
 }
 
+// A program over several instruction blocks reads back as emitted, and encoding it while its
+// instructions are freed writes what encoding and writing write.
+TEST(EncodedProgramStreams, ReleasingEncoderWritesWhatEncodingAndWritingWrite)
+{
+    static const uint8_t image[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    constexpr uint32_t kCount = 300000; // the first block and two of a huge page each
+    DisassembledProgram program(MACHO_X64);
+    for (uint32_t i = 0; i < kCount; ++i) {
+        if (i % 3 == 0)
+            ASSERT_TRUE(program.emitOrigin(i));
+        else if (i % 3 == 1)
+            ASSERT_TRUE(program.emitByteRun(image + i % 4, 1 + i % 4));
+        else
+            ASSERT_TRUE(program.emitRel32(program.findOrMakeRel32Label(i % 1000 * 4)));
+    }
+    program.assignDefaultIndexes();
+    ASSERT_EQ(program.instructionCount(), size_t(kCount));
+    for (uint32_t i = 0; i < kCount; ++i) {
+        const Instruction& in = program.instruction(i);
+        ASSERT_EQ(in.kind(), i % 3 == 0   ? INSTRUCTION_ORIGIN
+                             : i % 3 == 1 ? INSTRUCTION_BYTE_RUN
+                                          : INSTRUCTION_REL32) << i;
+        if (i % 3 == 0)
+            ASSERT_EQ(in.value, i);
+        else if (i % 3 == 1)
+            ASSERT_EQ(in.bytes, image + i % 4);
+        else
+            ASSERT_EQ(in.label->rva, i % 1000 * 4);
+    }
+    EncodedProgram encoded;
+    ASSERT_EQ(EncodeProgram(program, &encoded), STATUS_OK);
+    ByteSinkSet expected;
+    ASSERT_EQ(WriteEncodedProgram(encoded, &expected), STATUS_OK);
+    ByteSinkSet direct;
+    ASSERT_EQ(EncodeAndReleaseProgram(&program, &direct), STATUS_OK);
+    for (size_t i = 0; i < expected.count(); ++i)
+        EXPECT_EQ(bytesOf(*direct.stream(i)), bytesOf(*expected.stream(i))) << i;
+    // A released program takes nothing more.
+    EXPECT_FALSE(program.emitOrigin(0));
+}
+
 } // namespace
 } // namespace deltapatch
