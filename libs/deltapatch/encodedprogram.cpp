@@ -306,7 +306,8 @@ PatchStatus encodeToStreams(const DisassembledProgram& program, ByteSinkSet* str
         return STATUS_STREAM_ERROR;
     abs32Rvas.clear();
     rel32Rvas.clear();
-    return ProgramWalk<StreamEncoder>(program, &encoder).run(release) ? STATUS_OK : STATUS_STREAM_ERROR;
+    const bool written = ProgramWalk<StreamEncoder>(program, &encoder).run(release);
+    return written ? STATUS_OK : STATUS_STREAM_ERROR;
 }
 
 } // namespace
