@@ -256,8 +256,8 @@ public:
         ByteSink* ops = at(STREAM_OPS);
         ByteSink* bytes = at(STREAM_COPY_BYTES);
         return at(STREAM_MISC)->writeVarint32(uint32_t(imageBase)) &&
-               writeDeltas(at(STREAM_ABS32_RVAS), abs32Rvas) &&
-               writeDeltas(at(STREAM_REL32_RVAS), rel32Rvas) &&
+               WriteDeltaVector(at(STREAM_ABS32_RVAS), abs32Rvas) &&
+               WriteDeltaVector(at(STREAM_REL32_RVAS), rel32Rvas) &&
                at(STREAM_MISC)->writeSizeVarint32(counts.origins) &&
                ops->reserve(ops->length() + counts.ops + 5) &&
                ops->writeSizeVarint32(counts.ops) &&
@@ -270,19 +270,6 @@ public:
 
 private:
     ByteSink* at(size_t stream) { return m_Streams->stream(stream); }
-
-    static bool writeDeltas(ByteSink* sink, const GrowableArray<uint32_t>& values)
-    {
-        if (!sink->writeSizeVarint32(values.size()))
-            return false;
-        uint32_t previous = 0;
-        for (size_t i = 0; i < values.size(); ++i) {
-            if (!sink->writeVarint32(values[i] - previous))
-                return false;
-            previous = values[i];
-        }
-        return true;
-    }
 
     ByteSinkSet* m_Streams;
 };

@@ -58,6 +58,10 @@ PatchStatus EncodeProgram(const DisassembledProgram& program, EncodedProgram* en
 // Appends the program to streams 0..7 of `streams`. STATUS_OK or STATUS_STREAM_ERROR.
 PatchStatus WriteEncodedProgram(const EncodedProgram& program, ByteSinkSet* streams);
 
+// Writes a label RVA vector as its count and the steps between entries (the stream layout of
+// both RVA tables). False when the sink fails.
+bool WriteDeltaVector(ByteSink* sink, const GrowableArray<uint32_t>& values);
+
 // Appends to `streams` exactly what EncodeProgram followed by WriteEncodedProgram would, without
 // the encoded vectors in between. STATUS_OK; STATUS_GENERAL_ERROR for a program EncodeProgram
 // refuses; STATUS_STREAM_ERROR when a stream cannot take the bytes.

@@ -19,20 +19,6 @@ bool writeVector(ByteSink* sink, const GrowableArray<uint32_t>& values)
     return true;
 }
 
-// Sorted label RVAs are mostly small steps apart; unsigned wrap-around keeps any order exact.
-bool writeDeltaVector(ByteSink* sink, const GrowableArray<uint32_t>& values)
-{
-    if (!sink->writeSizeVarint32(values.size()))
-        return false;
-    uint32_t previous = 0;
-    for (size_t i = 0; i < values.size(); ++i) {
-        if (!sink->writeVarint32(values[i] - previous))
-            return false;
-        previous = values[i];
-    }
-    return true;
-}
-
 bool writeBytes(ByteSink* sink, const GrowableArray<uint8_t>& bytes)
 {
     return sink->writeSizeVarint32(bytes.size()) && sink->write(bytes.data(), bytes.size());
@@ -152,14 +138,28 @@ PatchStatus readProgram(ByteSourceSet* streams, Program* program)
 
 } // namespace
 
+// Sorted label RVAs are mostly small steps apart; unsigned wrap-around keeps any order exact.
+bool WriteDeltaVector(ByteSink* sink, const GrowableArray<uint32_t>& values)
+{
+    if (!sink->writeSizeVarint32(values.size()))
+        return false;
+    uint32_t previous = 0;
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (!sink->writeVarint32(values[i] - previous))
+            return false;
+        previous = values[i];
+    }
+    return true;
+}
+
 PatchStatus WriteEncodedProgram(const EncodedProgram& program, ByteSinkSet* streams)
 {
     if (streams->count() <= STREAM_COPY_COUNTS)
         return STATUS_STREAM_ERROR;
     ByteSink* ops = streams->stream(STREAM_OPS);
     bool ok = streams->stream(STREAM_MISC)->writeVarint32(static_cast<uint32_t>(program.imageBase)) &&
-              writeDeltaVector(streams->stream(STREAM_ABS32_RVAS), program.abs32Rvas) &&
-              writeDeltaVector(streams->stream(STREAM_REL32_RVAS), program.rel32Rvas) &&
+              WriteDeltaVector(streams->stream(STREAM_ABS32_RVAS), program.abs32Rvas) &&
+              WriteDeltaVector(streams->stream(STREAM_REL32_RVAS), program.rel32Rvas) &&
               writeVector(streams->stream(STREAM_MISC), program.origins) &&
               ops->reserve(ops->length() + program.ops.size() + 5) &&
               writeVector(ops, program.ops) &&

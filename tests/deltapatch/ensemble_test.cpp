@@ -28,6 +28,7 @@
 #include "deltapatch/lzma2blob.h"
 #include "ensemblefuzzinput.h"
 #include "machobuilder.h"
+#include "testfiles.h"
 
 namespace deltapatch {
 namespace {
@@ -107,14 +108,7 @@ Bytes sampleContent(size_t n, uint32_t seed)
     return out;
 }
 
-Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    Bytes out(n);
-    for (uint8_t& b : out)
-        b = static_cast<uint8_t>(random());
-    return out;
-}
+using testing::randomBytes;
 
 // A stream set header declaring `lengths` (whatever the streams really hold), then the streams.
 Bytes setDeclaring(const std::vector<uint32_t>& lengths, const std::vector<Bytes>& streams)

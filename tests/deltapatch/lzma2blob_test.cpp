@@ -12,6 +12,7 @@
 #include "deltapatch/bodyblobwriter.h"
 #include "deltapatch/checksum.h"
 #include "deltapatch/lzma2blobreader.h"
+#include "testfiles.h"
 
 namespace deltapatch {
 namespace {
@@ -23,14 +24,7 @@ Bytes bytesOf(const ByteSink& sink)
     return Bytes(sink.data(), sink.data() + sink.length());
 }
 
-Bytes randomBytes(size_t n, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    Bytes out(n);
-    for (uint8_t& b : out)
-        b = static_cast<uint8_t>(random());
-    return out;
-}
+using testing::randomBytes;
 
 // Text-like data with long repeats and some noise, so that matches reach far back.
 Bytes mixedBytes(size_t n)

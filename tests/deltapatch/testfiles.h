@@ -1,5 +1,5 @@
-// File helpers of the engine tests: whole-file reads and writes, and a fixture that gives each
-// test a temporary directory of its own.
+// File helpers of the engine tests: whole-file reads and writes, seeded random bytes, and a
+// fixture that gives each test a temporary directory of its own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,16 @@ inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes
 {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// `n` bytes that no compressor can shrink, the same for the same seed.
+inline std::vector<uint8_t> randomBytes(size_t n, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::vector<uint8_t> out(n);
+    for (uint8_t& b : out)
+        b = static_cast<uint8_t>(random());
+    return out;
 }
 
 // A fresh directory under $TMPDIR for each test, removed afterwards.
