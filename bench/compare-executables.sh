@@ -136,8 +136,7 @@ for entry in "${exe_pairs[@]}" "${elf_pairs[@]}"; do
   for check in "ensemble:bytes bsdiff:bytes 0.50 le" "ensemble:bytes deltapatch:bytes 1 lt" \
     "ensemble:apply bsdiff:apply 1.50 le"; do
     read -r mine peer limit op <<<"$check"
-    r=$(ratio "${R[$label:$mine]}" "${R[$label:$peer]}")
-    cells+=("$r $(verdict "$r" "$limit" "$op")")
+    cells+=("$(ratio_cell "${R[$label:$mine]}" "${R[$label:$peer]}" "$limit" "$op")")
   done
   limit_kb=$(( ($(size "$work/files/$label.old") + $(size "$work/files/$label.new") +
     ${R[$label:ensemble:bytes]:-0}) / 1024 + 65536 ))

@@ -138,6 +138,18 @@ mib() { awk -v kb="$1" 'BEGIN {printf "%.1f", kb / 1024}'; }
 ratio() { awk -v a="${1:-0}" -v b="${2:-0}" 'BEGIN {if (a > 0 && b > 0) printf "%.2f", a / b; else print "n/a"}'; }
 verdict() { awk -v r="$1" -v limit="$2" -v op="$3" 'BEGIN {
   if (r == "n/a") print "n/a"; else if ((op == "le" && r <= limit) || (op == "lt" && r < limit)) print "met"; else print "MISSED" }'; }
+# "RATIO VERDICT" for A / B against LIMIT, judged on the exact ratio: a rounded one would call
+# 0.504 "0.50 met". Three decimals where two would hide the miss.
+ratio_cell() {
+  local exact shown v
+  exact=$(awk -v a="${1:-0}" -v b="${2:-0}" 'BEGIN {if (a > 0 && b > 0) printf "%.6f", a / b; else print "n/a"}')
+  v=$(verdict "$exact" "$3" "$4")
+  shown=$(ratio "$1" "$2")
+  if [ "$v" = MISSED ] && [ "$(verdict "$shown" "$3" "$4")" = met ]; then
+    shown=$(awk -v r="$exact" 'BEGIN {printf "%.3f", r}')
+  fi
+  echo "$shown $v"
+}
 
 # Diff tools; "deltapatch-none" is the uncompressed method, shown to tell the generator's own
 # memory from that of the LZMA2 encoder.
@@ -244,8 +256,7 @@ else
       "deltapatch:genkb bsdiff:genkb 0.50 le" "deltapatch:apply bsdiff:apply 1 le" \
       "deltapatch:bytes bsdiff:bytes 1 le"; do
       read -r mine peer limit op <<<"$check"
-      r=$(ratio "${R[$label:$mine]}" "${R[$label:$peer]}")
-      cells+=("$r $(verdict "$r" "$limit" "$op")")
+      cells+=("$(ratio_cell "${R[$label:$mine]}" "${R[$label:$peer]}" "$limit" "$op")")
     done
     echo "| $label | ${cells[0]} | ${cells[1]} | ${cells[2]} | ${cells[3]} | ${cells[4]} |" >>"$results"
   done
