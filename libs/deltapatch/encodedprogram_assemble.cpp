@@ -323,7 +323,11 @@ uint32_t EncodeArmBranch(uint32_t op, uint32_t distance)
     return 0;
 }
 
-PatchStatus AssembleProgram(const EncodedProgram& program, ByteSink* output)
+namespace {
+
+// Both program forms name their vectors alike; only where the copy bytes lie differs.
+template <class Program>
+PatchStatus Assemble(const Program& program, ByteSource copyBytes, ByteSink* output)
 {
     const AssemblyInput input{static_cast<uint32_t>(program.imageBase),
                               program.rel32Rvas,
@@ -333,24 +337,22 @@ PatchStatus AssembleProgram(const EncodedProgram& program, ByteSink* output)
                               Operands(program.copyCounts),
                               Operands(program.rel32Indexes),
                               Operands(program.abs32Indexes),
-                              ByteSource(program.copyBytes.data(), program.copyBytes.size())};
+                              copyBytes};
     Assembler assembler(input, output);
     return assembler.run() ? STATUS_OK : STATUS_ASSEMBLY_FAILED;
 }
 
+} // namespace
+
+PatchStatus AssembleProgram(const EncodedProgram& program, ByteSink* output)
+{
+    return Assemble(program, ByteSource(program.copyBytes.data(), program.copyBytes.size()),
+                    output);
+}
+
 PatchStatus AssembleSerialisedProgram(const SerialisedProgram& program, ByteSink* output)
 {
-    const AssemblyInput input{static_cast<uint32_t>(program.imageBase),
-                              program.rel32Rvas,
-                              program.abs32Rvas,
-                              Operands(program.ops),
-                              Operands(program.origins),
-                              Operands(program.copyCounts),
-                              Operands(program.rel32Indexes),
-                              Operands(program.abs32Indexes),
-                              program.copyBytes};
-    Assembler assembler(input, output);
-    return assembler.run() ? STATUS_OK : STATUS_ASSEMBLY_FAILED;
+    return Assemble(program, program.copyBytes, output);
 }
 
 } // namespace deltapatch
