@@ -21,6 +21,7 @@
 #include "deltapatch/checksum.h"
 #include "deltapatch/lzma2blob.h"
 #include "deltapatch/programelements.h"
+#include "testfiles.h"
 
 namespace deltapatch {
 namespace {
@@ -80,19 +81,8 @@ Bytes sampleContent(size_t n)
     return out;
 }
 
-class ContainerTest : public ::testing::Test {
+class ContainerTest : public testing::TempDirTest {
 protected:
-    void SetUp() override
-    {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/container_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_Dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_Dir); }
-
-    std::string path(const std::string& name) const { return (m_Dir / name).string(); }
-
     std::string writeFile(const std::string& name, const Bytes& data) const
     {
         std::ofstream(path(name), std::ios::binary)
@@ -107,8 +97,6 @@ protected:
             return std::nullopt;
         return Bytes(std::istreambuf_iterator<char>(in), {});
     }
-
-    fs::path m_Dir;
 };
 
 TEST_F(ContainerTest, PackThenUnpackRestoresTheFile)

@@ -295,19 +295,8 @@ PatchSpec damagedMachoPatch(const MachoFiles& files, const std::function<void(By
     return machoPatch(files, MACHO_X64, nestedSets(&element), {});
 }
 
-class EnsembleTest : public ::testing::Test {
+class EnsembleTest : public testing::TempDirTest {
 protected:
-    void SetUp() override
-    {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/ensemble_test.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        m_Dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_Dir); }
-
-    std::string path(const std::string& name) const { return (m_Dir / name).string(); }
-
     void writeFile(const std::string& name, const Bytes& data) const
     {
         std::ofstream(path(name), std::ios::binary)
@@ -336,8 +325,6 @@ protected:
         return ApplyEnsemblePatchFiles(path(oldName).c_str(), path(patchName).c_str(),
                                        path(newName).c_str());
     }
-
-    fs::path m_Dir;
 };
 
 TEST_F(EnsembleTest, PlainPatchReproducesTheNewFileOnce)
